@@ -1,0 +1,71 @@
+#include "pyface/errors.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
+
+namespace pyface {
+
+void raise(PyObject *type, std::string_view message) {
+    nb::object text = nb::steal(PyUnicode_FromStringAndSize(
+        message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text.is_valid()) throw nb::python_error();
+    PyErr_SetObject(type, text.ptr());
+    throw nb::python_error();
+}
+
+void raise_object(PyObject *type, nb::handle message) {
+    // PyErr_SetObject would unpack a tuple into several arguments; build the
+    // exception instance ourselves so any message object is kept whole.
+    nb::object exc = nb::steal(PyObject_CallOneArg(type, message.ptr()));
+    if (!exc.is_valid()) throw nb::python_error();
+    PyErr_SetObject(type, exc.ptr());
+    throw nb::python_error();
+}
+
+PyObject *check(PyObject *result) {
+    if (result == nullptr) throw nb::python_error();
+    return result;
+}
+
+void check_status(int status) {
+    if (status < 0) throw nb::python_error();
+}
+
+static PyObject *builtin_type(nb::exception_type type) {
+    switch (type) {
+        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+        case nb::exception_type::index_error: return PyExc_IndexError;
+        case nb::exception_type::key_error: return PyExc_KeyError;
+        case nb::exception_type::value_error: return PyExc_ValueError;
+        case nb::exception_type::type_error: return PyExc_TypeError;
+        case nb::exception_type::buffer_error: return PyExc_BufferError;
+        case nb::exception_type::import_error: return PyExc_ImportError;
+        case nb::exception_type::attribute_error: return PyExc_AttributeError;
+        default: return PyExc_RuntimeError;
+    }
+}
+
+void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyErr_SetString(builtin_type(e.type()), e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::bad_cast &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+}  // namespace pyface
