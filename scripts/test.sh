@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Every test: the native kernels' GoogleTest suite through ctest, then the
+# Python suite through pytest, against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export PATH=$PWD/.venv/bin:$PATH
+
+echo "== native kernels (ctest)"
+cmake -S native -B build/native-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" -DWRAPPER_BUILD_TESTS=ON >/dev/null
+cmake --build build/native-tests -j 2 >/dev/null
+ctest --test-dir build/native-tests --output-on-failure -j 2
+
+echo "== Python package (pytest)"
+# Run from the tests' own directory so the installed package is imported,
+# never the source tree.
+python -m pytest -p no:cacheprovider "$@"
