@@ -42,6 +42,23 @@ bool contains(nb::handle container, nb::handle item) {
     return r != 0;
 }
 
+std::vector<nb::object> unpack(nb::handle value, size_t count) {
+    nb::object it = nb::steal(check(PyObject_GetIter(value.ptr())));
+    std::vector<nb::object> items;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        items.push_back(nb::steal(item));
+        if (items.size() > count)
+            raise(PyExc_ValueError,
+                  "too many values to unpack (expected " + std::to_string(count) + ")");
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (items.size() < count)
+        raise(PyExc_ValueError, "not enough values to unpack (expected " +
+                                    std::to_string(count) + ", got " +
+                                    std::to_string(items.size()) + ")");
+    return items;
+}
+
 std::string utf8(nb::handle s) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pyface/function.hpp"
 
@@ -29,6 +30,8 @@ bool equals(nb::handle a, nb::handle b);
 bool contains(nb::handle container, nb::handle item);
 // isinstance(obj, str)
 inline bool is_str(nb::handle obj) { return PyUnicode_Check(obj.ptr()); }
+// `a, b, c = value`: exactly `count` items, or the interpreter's ValueError.
+std::vector<nb::object> unpack(nb::handle value, size_t count);
 // UTF-8 text of a str (surrogates are escaped, so this never fails on str).
 std::string utf8(nb::handle str);
 // a Python str from UTF-8

@@ -1,0 +1,99 @@
+"""The main job: index the sample collection with the batch (TF-IDF)
+pipeline and run a few queries in each language; where the English
+sentence-embedding model is installed, show the embedding pipeline too.
+
+    scripts/demo.sh        (sets everything up first)
+"""
+import logging
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+from wrapper.Process import Process
+from wrapper.infra.EngineKind import EngineKind
+from wrapper.infra.Tongue import Tongue
+
+SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "samples")
+
+QUERIES = [
+    "vitória do time no campeonato de futebol",
+    "taxa de juros e inflação",
+    "images of a distant galaxy",
+    "coral reefs in warm oceans",
+    "bake bred in a hot ovne",  # two typos, corrected against the vocabulary
+    "turistas en las playas del sur",
+    "concierto de guitarra en el teatro",
+]
+ENGLISH_QUERIES = ["pictures of far away stars", "how to make a loaf at home",
+                   "sea creatures losing their habitat"]
+
+
+def progress(i, total, name, seconds, record):
+    bar = "#" * i + "." * (total - i)
+    language = record.detected_language.value if record.detected_language else "-"
+    print(f"  [{bar}] {i}/{total} {name:20s} lang={language} "
+          f"tokens={len(record.tokens):3d} ({seconds:.1f}s)", flush=True)
+
+
+def index(pipeline, base, names):
+    for i, name in enumerate(names, 1):
+        started = time.time()
+        record = pipeline.compile_and_train(name, name)
+        progress(i, len(names), name, time.time() - started, record)
+
+
+def show(pipeline, query, language=None):
+    corrected, hits = pipeline.search(query, language, 1, 3)
+    print(f"\n  query: {query!r}  ->  searched as {corrected!r}")
+    if not hits:
+        print("    (no hit)")
+    for rank, hit in enumerate(hits, 1):
+        score = {k: v for k, v in hit.items() if k not in ("name", "language")}
+        print(f"    {rank}. {hit['name']:20s} {score}")
+
+
+def minilm_installed():
+    try:
+        from huggingface_hub import try_to_load_from_cache
+        return isinstance(try_to_load_from_cache("sentence-transformers/all-MiniLM-L6-v2",
+                                                 "config.json"), str)
+    except Exception:
+        return False
+
+
+def main():
+    logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(message)s")
+    work = tempfile.mkdtemp(prefix="wrapper-demo-")
+    try:
+        base = os.path.join(work, "collection")
+        shutil.copytree(SAMPLES, base)
+        names = sorted(os.listdir(base))
+        print(f"Batch (TF-IDF) pipeline over {len(names)} documents in {base}")
+        pipeline = Process.create_batch_pipeline(base, is_detect_language=True)
+        index(pipeline, base, names)
+        print("\nModel files:", sorted(os.listdir(pipeline.modeldir)))
+        for query in QUERIES:
+            show(pipeline, query)
+
+        if minilm_installed():
+            english = [n for n in names if n.startswith("en_")]
+            sb_base = os.path.join(work, "english")
+            os.makedirs(sb_base)
+            for name in english:
+                shutil.copy(os.path.join(base, name), sb_base)
+            print(f"\nEmbedding pipeline (sentence embeddings) over {len(english)} English documents")
+            sb = Process(sb_base, is_detect_language=True, type=EngineKind.SB)
+            index(sb, sb_base, english)
+            for query in ENGLISH_QUERIES:
+                show(sb, query, Tongue.ENGLISH)
+        else:
+            print("\n(English sentence-embedding model not installed: embedding demo skipped)")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
