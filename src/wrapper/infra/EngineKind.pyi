@@ -1,0 +1,5 @@
+from enum import Enum
+
+class EngineKind(Enum):
+    SB = "SB"
+    TD = "TD"
