@@ -13,12 +13,11 @@ if _bin not in os.environ.get("PATH", "").split(os.pathsep):
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 
-def nltk_data_available() -> bool:
+def nltk_data_available(*resources) -> bool:
     import nltk
 
     try:
-        for resource in ("tokenizers/punkt_tab/english/", "corpora/stopwords",
-                         "stemmers/rslp"):
+        for resource in resources:
             nltk.data.find(resource)
     except LookupError:
         return False
@@ -26,6 +25,12 @@ def nltk_data_available() -> bool:
 
 
 needs_nltk_data = pytest.mark.skipif(
-    not nltk_data_available(),
+    not nltk_data_available("tokenizers/punkt_tab/english/", "corpora/stopwords"),
     reason="NLTK data not installed: run scripts/setup.sh",
+)
+# The RSLP rules are carried by no registry package; only the Portuguese
+# lemmatiser needs them.
+needs_rslp_rules = pytest.mark.skipif(
+    not nltk_data_available("stemmers/rslp"),
+    reason="NLTK's RSLP stemmer rules are not installed (no registry package carries them)",
 )

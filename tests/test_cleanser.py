@@ -7,7 +7,7 @@ import unicodedata
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import needs_nltk_data
+from conftest import needs_nltk_data, needs_rslp_rules
 from wrapper.infra import Cleanser
 from wrapper.infra.Tongue import Tongue
 
@@ -161,9 +161,14 @@ def test_language_outside_the_table_is_rejected():
 
 
 @needs_nltk_data
-def test_sentences_and_lemmatisation(capsys):
+def test_sentences_keep_abbreviations():
     assert Cleanser.extract_sentences("O Dr. Silva chegou. Ele saiu!", Tongue.PORTUGUESE) == \
         ["O Dr. Silva chegou.", "Ele saiu!"]
+
+
+@needs_nltk_data
+@needs_rslp_rules
+def test_lemmatisation(capsys):
     words = Cleanser.preprocess_text_for_lemantization("As meninas, de casa!", Tongue.ENGLISH)
     from nltk.stem import RSLPStemmer
 
@@ -173,3 +178,17 @@ def test_sentences_and_lemmatisation(capsys):
 
     assert words == [w for w in expected if w not in stopwords.words("portuguese")]
     assert capsys.readouterr().out == "As\nmeninas\nde\ncasa\n"
+
+
+@needs_nltk_data
+def test_lemmatisation_with_any_stemmer(monkeypatch, capsys):
+    class Truncating:
+        def stem(self, word):
+            return word[:4]
+
+    monkeypatch.setattr(Cleanser, "RSLPStemmer", Truncating)
+    # punctuation goes first; the Portuguese stop list applies to the stems,
+    # case-sensitively, whatever the language
+    assert Cleanser.preprocess_text_for_lemantization("As meninas, de casa; Para!", Tongue.SPANISH) == \
+        ["As", "meni", "casa", "Para"]
+    assert capsys.readouterr().out == "As\nmeninas\nde\ncasa\nPara\n"

@@ -1,0 +1,77 @@
+// wrapper.infra.ClipScanner: the picture detector run over every frame of
+// a video, with one network loaded per video.
+#include <nanobind/nanobind.h>
+
+#include <climits>
+
+#include "frame_detection.hpp"
+#include "pyface/errors.hpp"
+#include "pyface/module.hpp"
+#include "pyface/pyops.hpp"
+
+namespace nb = nanobind;
+using pyface::Args;
+
+namespace {
+
+// Releases the capture however the call ends; an error while unwinding
+// does not replace the one already on its way.
+class CaptureGuard {
+public:
+    explicit CaptureGuard(nb::object capture) : capture_(std::move(capture)) {}
+    ~CaptureGuard() {
+        if (!capture_.is_valid()) return;
+        try {
+            capture_.attr("release")();
+        } catch (nb::python_error &) {
+        }
+    }
+    void release() {
+        nb::object capture = std::move(capture_);
+        capture.attr("release")();
+    }
+
+private:
+    nb::object capture_;
+};
+
+// int(count) as a loop bound: huge counts are cut at what a loop can reach
+// (the first failed read ends it long before), negative ones run no frame.
+long long frame_bound(nb::handle count) {
+    nb::object n = nb::steal(pyface::check(PyNumber_Long(count.ptr())));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return 0;
+    return v;
+}
+
+nb::object identify_objects_in_video(const Args &a) {
+    std::vector<nb::object> layers = frame_detection::unpack(a.global("get_layers")(), 3);
+    nb::object cv2 = a.global("cv2");
+    nb::object capture = cv2.attr("VideoCapture")(a[0]);
+    CaptureGuard guard(capture);
+    // A file that cannot be opened reports no frames: the result is empty.
+    const long long frames = frame_bound(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));
+    nb::list results;
+    for (long long k = 0; k < frames; ++k) {
+        std::vector<nb::object> read = frame_detection::unpack(capture.attr("read")(), 2);
+        if (!pyface::truthy(read[0])) break;
+        results.append(frame_detection::detect_objects(a, read[1], layers[0], layers[1],
+                                                       layers[2], /*print_shape=*/false));
+    }
+    guard.release();
+    return results;
+}
+
+}  // namespace
+
+NB_MODULE(ClipScanner, m) {
+    pyface::ModuleBuilder mod(m);
+    mod.import_module("cv2");
+    mod.import_module("numpy", "np");
+    mod.import_from(".PictureScanner", {"get_layers"});
+
+    mod.def("identify_objects_in_video", {"video_path"}, identify_objects_in_video);
+}

@@ -1,0 +1,188 @@
+// wrapper.infra.PictureScanner: objects in a picture with a YOLOv3 network
+// run through OpenCV's dnn module.
+//
+// The network files live in res/ beside this module and are found through
+// the module's `__file__`, looked up at call time like every other global.
+// The network that identify_objects_in_image loads is kept for the next
+// call while its three files are unchanged (same path, modification time,
+// size and inode); get_layers itself always builds a fresh one, since its
+// caller owns what it returns.
+#include <nanobind/nanobind.h>
+
+#include <cerrno>
+
+#include "frame_detection.hpp"
+#include "pyface/errors.hpp"
+#include "pyface/module.hpp"
+#include "pyface/pyops.hpp"
+
+namespace nb = nanobind;
+using pyface::Args;
+
+namespace {
+
+const char *const kWeightsFile = "res/yolov3.weights";
+const char *const kConfigFile = "res/yolov3.cfg";
+const char *const kLabelsFile = "res/coco.names";
+
+// The objects bound at import; the cache is used only while the module
+// still calls these.
+PyObject *g_cv2 = nullptr;
+PyObject *g_os = nullptr;
+PyObject *g_get_layers = nullptr;
+
+struct ModelPaths {
+    nb::object directory, weights, config, labels;
+};
+
+ModelPaths model_paths(const Args &a) {
+    nb::object path = a.global("os").attr("path");
+    ModelPaths p;
+    p.directory = path.attr("dirname")(path.attr("abspath")(a.global("__file__")));
+    p.weights = path.attr("join")(p.directory, kWeightsFile);
+    p.config = path.attr("join")(p.directory, kConfigFile);
+    p.labels = path.attr("join")(p.directory, kLabelsFile);
+    return p;
+}
+
+// Raises FileNotFoundError naming the missing file and where the files
+// belong, chained to the error that revealed it.
+[[noreturn]] void raise_missing(const ModelPaths &p, nb::handle missing,
+                                const nb::python_error &cause) {
+    nb::object message = pyface::concat(
+        pyface::concat("YOLOv3 model file not found; the network files are not shipped "
+                       "with the package: put yolov3.weights, yolov3.cfg and coco.names in ",
+                       p.directory),
+        "/res");
+    nb::object error =
+        nb::handle(PyExc_FileNotFoundError)(nb::int_(ENOENT), message, missing);
+    PyException_SetCause(error.ptr(), cause.value().inc_ref().ptr());
+    PyException_SetContext(error.ptr(), cause.value().inc_ref().ptr());
+    PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
+    throw nb::python_error();
+}
+
+nb::object read_labels(const Args &a, const ModelPaths &p) {
+    nb::object file;
+    try {
+        file = a.global("open")(p.labels);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileNotFoundError)) raise_missing(p, p.labels, e);
+        throw;
+    }
+    nb::object text;
+    try {
+        text = file.attr("read")();
+    } catch (...) {
+        try {
+            file.attr("close")();
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    file.attr("close")();
+    return text.attr("strip")().attr("split")("\n");
+}
+
+nb::object get_layers(const Args &a) {
+    const ModelPaths p = model_paths(a);
+    nb::object net;
+    try {
+        net = a.global("cv2").attr("dnn").attr("readNet")(p.weights, p.config);
+    } catch (nb::python_error &e) {
+        nb::object isfile = a.global("os").attr("path").attr("isfile");
+        if (!pyface::truthy(isfile(p.weights))) raise_missing(p, p.weights, e);
+        if (!pyface::truthy(isfile(p.config))) raise_missing(p, p.config, e);
+        throw;
+    }
+    nb::object labels = read_labels(a, p);
+    nb::object names = net.attr("getLayerNames")();
+    nb::list outputs;
+    nb::object one = nb::int_(1);
+    for (nb::handle i : net.attr("getUnconnectedOutLayers")()) {
+        nb::object index = nb::steal(pyface::check(PyNumber_Subtract(i.ptr(), one.ptr())));
+        outputs.append(names[index]);
+    }
+    return nb::make_tuple(net, outputs, labels);
+}
+
+// ---- the network kept between picture calls ------------------------------
+
+// (key, net, output layer names, labels), or null. Only touched with the
+// GIL held and without calling back into Python in between, so taking it
+// is atomic: each call has the network to itself.
+PyObject *g_idle = nullptr;
+
+// What identifies the files a network was built from; invalid when a file
+// cannot be examined (loading will then raise its own error).
+nb::object files_key(const ModelPaths &p) {
+    nb::object stat = nb::handle(g_os).attr("stat");
+    nb::list key;
+    for (nb::handle path : {p.weights, p.config, p.labels}) {
+        nb::object st;
+        try {
+            st = stat(path);
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_OSError)) return nb::object();
+            throw;
+        }
+        key.append(nb::make_tuple(path, st.attr("st_mtime_ns"), st.attr("st_size"),
+                                  st.attr("st_ino")));
+    }
+    return nb::tuple(key);
+}
+
+nb::object take_idle() {
+    PyObject *entry = g_idle;
+    g_idle = nullptr;
+    return nb::steal(entry);
+}
+
+void park(nb::object entry) {
+    PyObject *previous = g_idle;
+    g_idle = entry.release().ptr();
+    Py_XDECREF(previous);
+}
+
+nb::object identify_objects_in_image(const Args &a) {
+    const bool cacheable = pyface::is_pristine(a, "get_layers", g_get_layers) &&
+                           pyface::is_pristine(a, "cv2", g_cv2) &&
+                           pyface::is_pristine(a, "os", g_os);
+    nb::object key;
+    std::vector<nb::object> layers;
+    if (cacheable) {
+        const ModelPaths p = model_paths(a);
+        key = files_key(p);
+        if (key.is_valid()) {
+            nb::object idle = take_idle();
+            if (idle.is_valid() && pyface::equals(idle[0], key))
+                layers = {idle[1], idle[2], idle[3]};
+        }
+    }
+    if (layers.empty()) {
+        layers = frame_detection::unpack(a.global("get_layers")(), 3);
+        if (key.is_valid()) {
+            // A file replaced while it was being read: do not keep this one.
+            nb::object after = files_key(model_paths(a));
+            if (!after.is_valid() || !pyface::equals(after, key)) key = nb::object();
+        }
+    }
+    nb::object picture = a.global("cv2").attr("imread")(a[0]);
+    nb::object found = frame_detection::detect_objects(a, picture, layers[0], layers[1],
+                                                       layers[2], /*print_shape=*/true);
+    if (key.is_valid()) park(nb::make_tuple(key, layers[0], layers[1], layers[2]));
+    return found;
+}
+
+}  // namespace
+
+NB_MODULE(PictureScanner, m) {
+    pyface::ModuleBuilder mod(m);
+    g_cv2 = mod.import_module("cv2").release().ptr();
+    mod.import_module("numpy", "np");
+    g_os = mod.import_module("os").release().ptr();
+
+    mod.def("get_layers", {}, get_layers);
+    mod.def("identify_objects_in_image", {"image_path"}, identify_objects_in_image);
+    g_get_layers = nb::borrow(mod.globals()["get_layers"]).release().ptr();
+}
