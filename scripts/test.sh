@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export PATH=$PWD/.venv/bin:$PATH
+# No model hub is reachable here: models come from the local cache only
+# (otherwise every load retries the network for minutes).
+export HF_HUB_OFFLINE=1 TRANSFORMERS_OFFLINE=1
 
 echo "== native kernels (ctest)"
 cmake -S native -B build/native-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
