@@ -43,19 +43,30 @@ bool contains(nb::handle container, nb::handle item) {
 }
 
 std::vector<nb::object> unpack(nb::handle value, size_t count) {
-    nb::object it = nb::steal(check(PyObject_GetIter(value.ptr())));
-    std::vector<nb::object> items;
-    while (PyObject *item = PyIter_Next(it.ptr())) {
-        items.push_back(nb::steal(item));
-        if (items.size() > count)
-            raise(PyExc_ValueError,
-                  "too many values to unpack (expected " + std::to_string(count) + ")");
+    PyObject *iter = PyObject_GetIter(value.ptr());
+    if (iter == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        const std::string type_name = Py_TYPE(value.ptr())->tp_name;
+        raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name + " object");
     }
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object it = nb::steal(iter);
+    std::vector<nb::object> items;
+    while (items.size() <= count) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        items.push_back(nb::steal(item));
+    }
     if (items.size() < count)
         raise(PyExc_ValueError, "not enough values to unpack (expected " +
-                                    std::to_string(count) + ", got " +
-                                    std::to_string(items.size()) + ")");
+                                            std::to_string(count) + ", got " +
+                                            std::to_string(items.size()) + ")");
+    if (items.size() > count)
+        raise(PyExc_ValueError,
+                      "too many values to unpack (expected " + std::to_string(count) + ")");
     return items;
 }
 

@@ -1,0 +1,116 @@
+"""Memory stays flat over many calls of each main operation.
+
+For every operation: warm up, record the resident set size and the number
+of live Python objects, run it N times (default 10,000), record again. A
+reference leak in a binding shows up as growth proportional to N; the
+report prints both figures per operation.
+
+    PYTHONPATH=... python bench/leak_check.py [N]
+"""
+import gc
+import os
+import sys
+import tempfile
+
+N = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def measure(name, op, n=N):
+    for _ in range(min(200, n)):
+        op()
+    gc.collect()
+    before_rss, before_objects = rss_kib(), len(gc.get_objects())
+    for _ in range(n):
+        op()
+    gc.collect()
+    after_rss, after_objects = rss_kib(), len(gc.get_objects())
+    print(f"{name:48s} n={n:6d}  rss {after_rss - before_rss:+7d} KiB  "
+          f"objects {after_objects - before_objects:+6d}", flush=True)
+    return after_rss - before_rss, after_objects - before_objects
+
+
+def text_ops():
+    from wrapper.infra import Cleanser
+    from wrapper.infra.Tongue import Tongue
+
+    text = "Olá, Mundo! A inflação caiu pelo terceiro mês seguido.\nTeste"
+    yield "Cleanser.normalize_text", lambda: Cleanser.normalize_text(text, True, True)
+    yield "Cleanser.remove_accents", lambda: Cleanser.remove_accents(text)
+    yield "Cleanser.preprocess_text_for_stemmetization(pt)", \
+        lambda: Cleanser.preprocess_text_for_stemmetization(text, Tongue.PORTUGUESE)
+
+    def failing():
+        try:
+            Cleanser.preprocess_text_for_stemmetization("!!!", Tongue.ENGLISH)
+        except Exception:
+            pass
+    yield "Cleanser.preprocess (raising)", failing
+
+    def bad_arguments():
+        try:
+            Cleanser.normalize_text(None, nonsense=1)
+        except TypeError:
+            pass
+    yield "argument error path", bad_arguments
+
+
+def detection_ops():
+    from wrapper.infra import TongueProbe
+    from wrapper.infra.Tongue import Tongue
+
+    yield "TongueProbe.detect_lang (known language)", \
+        lambda: TongueProbe.detect_lang("O gato subiu no telhado. Ele desceu.", None, Tongue.PORTUGUESE)
+
+
+def engine_ops(tmp):
+    from wrapper.core.File import File
+    from wrapper.core.TfidfFinder import TfidfFinder
+    from wrapper.infra.Tongue import Tongue
+
+    import contextlib
+    import io
+
+    finder = TfidfFinder(os.path.join(tmp, "td"))
+    os.makedirs(os.path.join(tmp, "td"), exist_ok=True)
+    words = "governo economia inflacao juros futebol campeonato saude vacina escola".split()
+    with contextlib.redirect_stdout(io.StringIO()):
+        for i in range(50):
+            record = File(tmp)
+            record.id = f"doc{i}"
+            record.text = record.cleaned_text = " ".join(words[(i + k) % len(words)] for k in range(6))
+            record.detected_language = Tongue.PORTUGUESE
+            finder.train_model(record)
+    yield "TfidfFinder.search_documents", \
+        lambda: finder.search_documents("inflacao juros", "pt", 1, 5)
+    yield "TfidfFinder.search_documents (typo)", \
+        lambda: finder.search_documents("inflaçao jurros", Tongue.PORTUGUESE, 2, 3)
+
+    from wrapper.core.FinderBase import FinderBase
+
+    debug = os.path.join(tmp, "debug.json")
+    yield "FinderBase.save_debug_json", lambda: FinderBase().save_debug_json({"a": [1, 2]}, debug)
+
+
+def main():
+    tmp = tempfile.mkdtemp(prefix="leak-check-")
+    worst = 0
+    for source in (text_ops(), detection_ops(), engine_ops(tmp)):
+        try:
+            for name, op in source:
+                growth, _ = measure(name, op)
+                worst = max(worst, growth)
+        except ImportError as error:
+            print(f"(skipped: {error})")
+    print(f"largest RSS growth: {worst} KiB over {N} calls")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,3 @@
+import spacy as spacy
+
+def extract_named_entities(text: str) -> list[tuple[str, str]]: ...
