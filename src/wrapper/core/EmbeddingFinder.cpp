@@ -1,0 +1,331 @@
+// wrapper.core.EmbeddingFinder: the sentence-embedding search engine. One
+// model and one list of (identifier, embedding) per key: a language code in
+// per-language mode, "main" in single-model mode.
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+#include "pyface/errors.hpp"
+#include "pyface/files.hpp"
+#include "pyface/module.hpp"
+#include "pyface/pyops.hpp"
+#include "wrapper/core/embedding_matrix.hpp"
+#include "wrapper_native/score_page.hpp"
+
+namespace nb = nanobind;
+using pyface::Args;
+
+namespace {
+
+// NumPy as bound at import, so the native path is taken only while the
+// module's `np` (and the two functions it uses) are still the real ones.
+PyObject *g_numpy = nullptr;
+PyObject *g_inner = nullptr;
+PyObject *g_argsort = nullptr;
+
+const char *const kModelFileKeys[] = {"multilang_models", "embedded_documents",
+                                      "document_names"};
+
+// The model of a key. Single-model mode serves "main" with the multilingual
+// model (the one the language table gives Spanish and every language it
+// does not list), since the documents of that mode may be in any language.
+nb::object model_for_key(const Args &a, nb::handle self, nb::handle key) {
+    nb::object tongue = a.global("Tongue");
+    nb::object language = pyface::equals(key, self.attr("model_main"))
+                              ? tongue.attr("SPANISH")
+                              : tongue.attr("get_language_from_nltk_language")(key);
+    return a.global("EmbeddingEncoder")(self.attr("base_path"), language).attr("model");
+}
+
+void mirror_all(nb::handle self) {
+    embedding_matrix::forget(self);
+    nb::object embedded = self.attr("embedded_documents");
+    if (!PyDict_Check(embedded.ptr())) return;
+    nb::dict by_key = nb::borrow<nb::dict>(embedded);
+    for (auto [key, embeddings] : by_key) embedding_matrix::mirror(self, key, embeddings);
+}
+
+nb::object init(const Args &a) {
+    nb::handle self = a[0];
+    a.global("FinderBase").attr("__init__")(self);
+    self.attr("is_loaded") = nb::bool_(false);
+    self.attr("base_path") = a[1];
+    self.attr("model_filename") = pyface::concat(self.attr("base_path"), "/sb_model.pkl");
+    self.attr("debug_model_filename") =
+        pyface::concat(self.attr("base_path"), "/debug_sb_model.json");
+    self.attr("multilang_models") = nb::dict();
+    self.attr("embedded_documents") = nb::dict();
+    self.attr("document_names") = nb::dict();
+    self.attr("supported_languages") = a[2];
+    self.attr("load_model")();
+    return nb::none();
+}
+
+nb::object load_model(const Args &a) {
+    nb::handle self = a[0];
+    if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
+    nb::object filename = self.attr("model_filename");
+    nb::object data = nb::none();
+    if (pyface::truthy(a.global("os").attr("path").attr("exists")(filename)))
+        data = a.global("joblib").attr("load")(filename);
+    if (pyface::truthy(data)) {
+        // Every part is read before any is kept: a damaged file leaves the
+        // engine as it was.
+        std::vector<nb::object> parts;
+        for (const char *key : kModelFileKeys) {
+            if (!pyface::contains(data, nb::str(key)))
+                pyface::raise_object(
+                    PyExc_ValueError,
+                    pyface::concat(pyface::concat("Invalid embedding model file ",
+                                                  pyface::format(filename)),
+                                   std::string(": no key \"") + key + "\""));
+            parts.push_back(data[key]);
+        }
+        self.attr("embedded_documents") = parts[1];
+        self.attr("document_names") = parts[2];
+        self.attr("multilang_models") = parts[0];
+        mirror_all(self);
+    } else {
+        if (pyface::truthy(self.attr("supported_languages"))) {
+            nb::object tongue = a.global("Tongue");
+            nb::object table = tongue.attr("nltk_languages").attr("value");
+            pyface::log(a, "debug", pyface::concat("doc language type ", pyface::format(tongue)));
+            nb::object table_text = pyface::format(table);
+            pyface::log(a, "debug",
+                        pyface::add(pyface::concat(pyface::concat("doc language nltk_languages ",
+                                                                  table_text),
+                                                   " "),
+                                    table_text));
+            for (nb::handle code : table) {
+                pyface::log(a, "debug",
+                            pyface::concat("loading model for language ", pyface::format(code)));
+                self.attr("multilang_models")[code] = model_for_key(a, self, code);
+                self.attr("document_names")[code] = nb::list();
+                self.attr("embedded_documents")[code] = nb::list();
+            }
+        }
+        self.attr("save_model")();
+    }
+    self.attr("is_loaded") = nb::bool_(true);
+    return self.attr("is_loaded");
+}
+
+nb::object save_model(const Args &a) {
+    nb::handle self = a[0];
+    nb::dict model;
+    model["multilang_models"] = self.attr("multilang_models");
+    model["embedded_documents"] = self.attr("embedded_documents");
+    model["document_names"] = self.attr("document_names");
+    nb::object dump = a.global("joblib").attr("dump");
+    pyface::atomic_replace(self.attr("model_filename"),
+                           [&](nb::handle tmp) { dump(model, tmp); });
+    nb::dict debug;
+    debug["document_names"] = self.attr("document_names");
+    self.attr("save_debug_json")(debug, self.attr("debug_model_filename"));
+    self.attr("is_loaded") = nb::bool_(true);
+    return nb::none();
+}
+
+// Per-language mode: the translation target when the record was translated,
+// otherwise its detected language.
+nb::object language_key(nb::handle doc) {
+    nb::object target = doc.attr("translate_to");
+    if (pyface::truthy(target)) return target.attr("value");
+    return doc.attr("detected_language").attr("value");
+}
+
+void index_document(const Args &a, nb::handle self, nb::handle doc, nb::handle key) {
+    self.attr("load_model")();
+    nb::object models = self.attr("multilang_models");
+    const bool new_key = !pyface::contains(models, key);
+    nb::object model = new_key ? model_for_key(a, self, key) : nb::object(models[key]);
+    // The embedding comes first: if it fails, nothing of this document (nor
+    // a new key) is in the index, and names and embeddings stay in step.
+    nb::object embedding =
+        model.attr("encode")(doc.attr("text"), nb::arg("convert_to_tensor") = true);
+    if (new_key) {
+        models[key] = model;
+        self.attr("document_names")[key] = nb::list();
+        self.attr("embedded_documents")[key] = nb::list();
+    }
+    nb::object embeddings = self.attr("embedded_documents")[key];
+    embeddings.attr("append")(embedding);
+    self.attr("document_names")[key].attr("append")(doc.attr("id"));
+    embedding_matrix::mirror(self, key, embeddings);
+}
+
+nb::object train_model(const Args &a) {
+    nb::handle self = a[0];
+    nb::handle doc = a[1];
+    // Without a document there is no key to compute; the files are still
+    // rewritten, as for every other skipped document.
+    if (pyface::truthy(doc)) {
+        nb::object key = pyface::truthy(self.attr("supported_languages"))
+                             ? language_key(doc)
+                             : nb::object(self.attr("model_main"));
+        nb::object names = self.attr("document_names");
+        const bool listed =
+            pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
+        if (!listed && pyface::truthy(doc.attr("text"))) index_document(a, self, doc, key);
+    }
+    self.attr("save_model")();
+    return nb::none();
+}
+
+// ---- search ---------------------------------------------------------------
+
+bool numpy_is_pristine(const Args &a) {
+    if (!pyface::is_pristine(a, "np", g_numpy)) return false;
+    nb::handle np = g_numpy;
+    return nb::getattr(np, "inner", nb::none()).ptr() == g_inner &&
+           nb::getattr(np, "argsort", nb::none()).ptr() == g_argsort;
+}
+
+nb::object scores_of(const Args &a, nb::handle self, nb::handle key, bool native,
+                     nb::handle query_embedding, nb::handle embeddings) {
+    nb::object np = a.global("np");
+    if (native) {
+        nb::object matrix = embedding_matrix::mirror(self, key, embeddings);
+        if (matrix.is_valid()) {
+            nb::object query = embedding_matrix::as_array(query_embedding);
+            return np.attr("inner")(query.is_valid() ? query : nb::borrow(query_embedding),
+                                    matrix);
+        }
+    }
+    return np.attr("inner")(query_embedding, embeddings);
+}
+
+struct Page {
+    std::vector<nb::object> positions;
+    std::vector<double> values;  // the score at each position, when known natively
+};
+
+// The ranked positions of the page: an ascending argsort reversed, sliced
+// from (page - 1) * results_per_page, with Python's slicing rules.
+Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
+                 nb::handle results_per_page) {
+    nb::object one = nb::int_(1);
+    nb::object previous = nb::steal(pyface::check(PyNumber_Subtract(page.ptr(), one.ptr())));
+    nb::object start =
+        nb::steal(pyface::check(PyNumber_Multiply(previous.ptr(), results_per_page.ptr())));
+    nb::object stop = pyface::add(start, results_per_page);
+    nb::object bounds = nb::steal(pyface::check(PySlice_New(start.ptr(), stop.ptr(), nullptr)));
+    Page result;
+    if (native) {
+        embedding_matrix::ContiguousBuffer buffer(scores, PyBUF_FORMAT);
+        const std::string format = buffer.ok() ? buffer.format() : "";
+        if (buffer.ok() && buffer.view().ndim == 1 && (format == "f" || format == "d")) {
+            Py_ssize_t begin = 0, end = 0, step = 1;
+            if (PySlice_Unpack(bounds.ptr(), &begin, &end, &step) < 0) throw nb::python_error();
+            const Py_ssize_t n = buffer.view().shape[0];
+            PySlice_AdjustIndices(n, &begin, &end, step);
+            const void *data = buffer.view().buf;
+            const bool single = format == "f";
+            std::vector<size_t> order;
+            if (begin < end) {
+                nb::gil_scoped_release unlocked;
+                const auto b = static_cast<size_t>(begin), e = static_cast<size_t>(end);
+                order = single ? wrapper_native::descending_page(
+                                     static_cast<const float *>(data), size_t(n), b, e)
+                               : wrapper_native::descending_page(
+                                     static_cast<const double *>(data), size_t(n), b, e);
+            }
+            for (size_t position : order) {
+                result.positions.push_back(nb::int_(position));
+                result.values.push_back(single ? static_cast<const float *>(data)[position]
+                                               : static_cast<const double *>(data)[position]);
+            }
+            return result;
+        }
+    }
+    nb::object np = a.global("np");
+    nb::object order = np.attr("argsort")(scores, nb::arg("axis") = nb::none(),
+                                          nb::arg("kind") = "quicksort",
+                                          nb::arg("order") = nb::none());
+    nb::object reversed = order[nb::slice(nb::none(), nb::none(), nb::int_(-1))];
+    for (nb::handle position : nb::object(reversed[bounds]))
+        result.positions.push_back(nb::borrow(position));
+    return result;
+}
+
+nb::object search_documents(const Args &a) {
+    nb::handle self = a[0];
+    nb::handle query = a[1];
+    nb::object key = self.attr("model_main");
+    if (pyface::truthy(self.attr("supported_languages"))) {
+        nb::object language = nb::borrow(a[2]);
+        if (!pyface::truthy(language))
+            language = a.global("TongueProbe").attr("detect_lang")(query)[0].attr("value");
+        key = language;
+        if (!pyface::truthy(key)) pyface::raise(PyExc_Exception, "language not detected");
+        nb::object models = self.attr("multilang_models");
+        nb::object names = self.attr("document_names");
+        if (!pyface::contains(models, key) || !pyface::contains(names, key) ||
+            !pyface::truthy(names[key]))
+            pyface::raise_object(
+                PyExc_Exception,
+                pyface::concat("without model or documents for language ", pyface::format(key)));
+    }
+    nb::object model = self.attr("multilang_models")[key];
+    if (!pyface::truthy(model))
+        pyface::raise_object(PyExc_Exception,
+                             pyface::concat("model not loaded for language ", pyface::format(key)));
+    nb::object embeddings = self.attr("embedded_documents")[key];
+    nb::object query_embedding = model.attr("encode")(query, nb::arg("convert_to_tensor") = true);
+
+    const bool native = numpy_is_pristine(a);
+    nb::object scores = scores_of(a, self, key, native, query_embedding, embeddings);
+    Page page = ranked_page(a, native, scores, a[3], a[4]);
+
+    nb::list rows;
+    nb::object zero = nb::int_(0);
+    for (size_t i = 0; i < page.positions.size(); ++i) {
+        nb::object score = scores[page.positions[i]];
+        const bool positive = i < page.values.size()
+                                  ? page.values[i] > 0
+                                  : pyface::truthy(nb::steal(pyface::check(
+                                        PyObject_RichCompare(score.ptr(), zero.ptr(), Py_GT))));
+        if (!positive) break;
+        nb::dict row;
+        row["name"] = self.attr("document_names")[key][page.positions[i]];
+        row["Score"] = score;
+        row["language"] = key;
+        rows.append(row);
+    }
+    return nb::make_tuple(query, rows);
+}
+
+}  // namespace
+
+NB_MODULE(EmbeddingFinder, m) {
+    pyface::ModuleBuilder mod(m);
+    mod.import_from("sentence_transformers", {"SentenceTransformer"});
+    mod.import_module("os");
+    mod.import_module("logging");
+    mod.import_module("joblib");
+    nb::object np = mod.import_module("numpy", "np");
+    mod.import_from(".File", {"File"});
+    mod.import_from("..infra", {"TongueProbe"});
+    mod.import_from(".FinderBase", {"FinderBase"});
+    mod.import_from(".EmbeddingEncoder", {"EmbeddingEncoder"});
+    mod.import_from("..infra.Tongue", {"Tongue"});
+    g_numpy = np.inc_ref().ptr();
+    g_inner = nb::object(np.attr("inner")).release().ptr();
+    g_argsort = nb::object(np.attr("argsort")).release().ptr();
+
+    nb::object base = nb::borrow(mod.globals()["FinderBase"]);
+    pyface::ClassBuilder(mod, "EmbeddingFinder", nb::make_tuple(base),
+                         nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()))))
+        .attr("supported_languages", nb::bool_(false))
+        .attr("model_main", nb::str("main"))
+        .method("__init__", {"self", "base_path", {"supported_languages", false}}, init)
+        .method("train_model", {"self", "doc"}, train_model)
+        .method("save_model", {"self"}, save_model)
+        .method("load_model", {"self"}, load_model)
+        .method("search_documents",
+                {"self", "query", {"detected_search_language", nb::none()}, {"page", 1},
+                 {"results_per_page", 10}},
+                search_documents)
+        .build();
+}

@@ -1,0 +1,209 @@
+#include "wrapper/core/embedding_matrix.hpp"
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace embedding_matrix {
+namespace {
+
+struct KeyMatrix {
+    nb::object list;                // the list mirrored
+    std::vector<nb::object> items;  // its vectors, held so identity checks stay sound
+    nb::object storage;             // ndarray (capacity, dim); rows past items.size() unused
+    char *data = nullptr;
+    size_t dim = 0, itemsize = 0, capacity = 0;
+    std::string format;
+    nb::object view;  // storage[:view_rows]
+    size_t view_rows = 0;
+};
+
+struct EngineMatrices {
+    nb::object weakref;  // its callback drops this entry when the engine dies
+    std::unordered_map<std::string, KeyMatrix> by_key;
+};
+
+// Leaked on purpose: entries hold Python objects, which must not be freed
+// by a C++ destructor after the interpreter has gone.
+std::unordered_map<PyObject *, EngineMatrices> &registry() {
+    static auto *engines = new std::unordered_map<PyObject *, EngineMatrices>();
+    return *engines;
+}
+
+nb::module_ &numpy() {
+    static auto *np = new nb::module_(nb::module_::import_("numpy"));
+    return *np;
+}
+
+PyObject *engine_died(PyObject *address, PyObject * /*weakref*/) {
+    registry().erase(static_cast<PyObject *>(PyLong_AsVoidPtr(address)));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef engine_died_def = {"_drop_embedding_matrices", engine_died, METH_O, nullptr};
+
+EngineMatrices *matrices_of(nb::handle engine) {
+    auto &engines = registry();
+    auto found = engines.find(engine.ptr());
+    if (found != engines.end()) return &found->second;
+    nb::object address = nb::steal(PyLong_FromVoidPtr(engine.ptr()));
+    if (!address.is_valid()) return nullptr;
+    nb::object callback = nb::steal(PyCFunction_New(&engine_died_def, address.ptr()));
+    if (!callback.is_valid()) return nullptr;
+    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback.ptr());
+    if (ref == nullptr) return nullptr;  // e.g. a subclass with __slots__
+    EngineMatrices &entry = engines[engine.ptr()];
+    entry.weakref = nb::steal(ref);
+    return &entry;
+}
+
+bool supported_format(const std::string &format) {
+    // Half, single and double precision floats only: their bytes can be
+    // copied as they are, and NumPy's product handles them.
+    return format == "e" || format == "f" || format == "d";
+}
+
+bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
+    nb::object storage = nb::steal(PyObject_CallMethod(
+        numpy().ptr(), "empty", "((nn)O)", static_cast<Py_ssize_t>(capacity),
+        static_cast<Py_ssize_t>(m.dim), dtype.ptr()));
+    if (!storage.is_valid()) return false;
+    char *data = nullptr;
+    {
+        ContiguousBuffer buffer(storage, PyBUF_WRITABLE);
+        if (!buffer.ok()) return false;
+        data = static_cast<char *>(buffer.view().buf);
+    }  // the array keeps its memory while we hold it
+    const size_t rows = m.items.size();
+    if (rows > 0) std::memcpy(data, m.data, rows * m.dim * m.itemsize);
+    m.storage = std::move(storage);
+    m.data = data;
+    m.capacity = capacity;
+    return true;
+}
+
+// Copies one vector into the next row. False when it cannot be mirrored.
+bool append(KeyMatrix &m, nb::handle vector, size_t expected_rows) {
+    nb::object array = as_array(vector);
+    if (!array.is_valid()) return false;
+    ContiguousBuffer buffer(array, PyBUF_FORMAT);
+    if (!buffer.ok()) return false;
+    const Py_buffer &view = buffer.view();
+    const std::string format = buffer.format();
+    if (view.ndim != 1 || view.shape[0] <= 0 || !supported_format(format)) return false;
+    const auto dim = static_cast<size_t>(view.shape[0]);
+    const auto itemsize = static_cast<size_t>(view.itemsize);
+    if (m.capacity == 0) {
+        m.dim = dim;
+        m.itemsize = itemsize;
+        m.format = format;
+        if (!allocate(m, expected_rows < 16 ? 16 : expected_rows, array.attr("dtype")))
+            return false;
+    } else {
+        if (dim != m.dim || itemsize != m.itemsize || format != m.format) return false;
+        if (m.items.size() == m.capacity &&
+            !allocate(m, m.capacity * 2, m.storage.attr("dtype")))
+            return false;
+    }
+    std::memcpy(m.data + m.items.size() * m.dim * m.itemsize, view.buf, m.dim * m.itemsize);
+    m.items.push_back(nb::borrow(vector));
+    return true;
+}
+
+nb::object mirror_unchecked(nb::handle engine, nb::handle key, nb::handle list) {
+    if (!PyList_CheckExact(list.ptr()) || !PyUnicode_Check(key.ptr())) return nb::object();
+    const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.ptr()));
+    if (n == 0) return nb::object();
+    Py_ssize_t key_size = 0;
+    const char *key_text = PyUnicode_AsUTF8AndSize(key.ptr(), &key_size);
+    if (key_text == nullptr) return nb::object();
+    EngineMatrices *engine_matrices = matrices_of(engine);
+    if (engine_matrices == nullptr) return nb::object();
+    KeyMatrix &m = engine_matrices->by_key[std::string(key_text, static_cast<size_t>(key_size))];
+
+    bool in_step = m.list.ptr() == list.ptr() && m.items.size() <= n;
+    for (size_t i = 0; in_step && i < m.items.size(); ++i)
+        in_step = m.items[i].ptr() == PyList_GET_ITEM(list.ptr(), i);
+    if (!in_step) m = KeyMatrix{};
+    m.list = nb::borrow(list);
+    for (size_t i = m.items.size(); i < n; ++i) {
+        // The list may change under us if converting a vector runs Python
+        // code; re-read its size each step.
+        if (i >= static_cast<size_t>(PyList_GET_SIZE(list.ptr())) ||
+            !append(m, nb::borrow(PyList_GET_ITEM(list.ptr(), i)), n)) {
+            m = KeyMatrix{};
+            return nb::object();
+        }
+    }
+    if (static_cast<size_t>(PyList_GET_SIZE(list.ptr())) != m.items.size()) {
+        m = KeyMatrix{};
+        return nb::object();
+    }
+    if (!m.view.is_valid() || m.view_rows != n) {
+        nb::object view =
+            nb::steal(PySequence_GetSlice(m.storage.ptr(), 0, static_cast<Py_ssize_t>(n)));
+        if (!view.is_valid()) {
+            m = KeyMatrix{};
+            return nb::object();
+        }
+        m.view = std::move(view);
+        m.view_rows = n;
+    }
+    return m.view;
+}
+
+}  // namespace
+
+std::string ContiguousBuffer::format() const {
+    std::string f = view_.format ? view_.format : "B";
+    if (!f.empty() && (f[0] == '=' || f[0] == '@')) f.erase(0, 1);
+    return f;
+}
+
+nb::object as_array(nb::handle vector) {
+    PyObject *ndarray = PyObject_GetAttrString(numpy().ptr(), "ndarray");
+    if (ndarray == nullptr) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    const int is_array = PyObject_IsInstance(vector.ptr(), ndarray);
+    Py_DECREF(ndarray);
+    if (is_array == 1) return nb::borrow(vector);
+    PyErr_Clear();
+    nb::object result;
+    // A torch tensor converts through its own `numpy` (which is what its
+    // __array__ does); calling it directly skips NumPy's deprecation path.
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(vector.ptr())), "__array__") &&
+        PyObject_HasAttrString(vector.ptr(), "numpy"))
+        result = nb::steal(PyObject_CallMethod(vector.ptr(), "numpy", nullptr));
+    else
+        result = nb::steal(PyObject_CallMethod(numpy().ptr(), "asarray", "O", vector.ptr()));
+    if (!result.is_valid()) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    return result;
+}
+
+nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings) {
+    // An accelerator never fails its caller: any trouble means "use the list".
+    try {
+        nb::object result = mirror_unchecked(engine, key, embeddings);
+        if (!result.is_valid()) PyErr_Clear();
+        return result;
+    } catch (nb::python_error &) {
+        PyErr_Clear();
+    } catch (...) {
+        PyErr_Clear();
+    }
+    return nb::object();
+}
+
+void forget(nb::handle engine) {
+    auto &engines = registry();
+    auto found = engines.find(engine.ptr());
+    if (found != engines.end()) found->second.by_key.clear();
+}
+
+}  // namespace embedding_matrix
