@@ -4,6 +4,8 @@ sentence-embedding model is installed, show the embedding pipeline too.
 
     scripts/demo.sh        (sets everything up first)
 """
+import contextlib
+import io
 import logging
 import os
 import shutil
@@ -33,14 +35,16 @@ ENGLISH_QUERIES = ["pictures of far away stars", "how to make a loaf at home",
 def progress(i, total, name, seconds, record):
     bar = "#" * i + "." * (total - i)
     language = record.detected_language.value if record.detected_language else "-"
-    print(f"  [{bar}] {i}/{total} {name:20s} lang={language} "
-          f"tokens={len(record.tokens):3d} ({seconds:.1f}s)", flush=True)
+    entities = len(record.named_entities or [])
+    print(f"  [{bar}] {i}/{total} {name:20s} lang={language} tokens={len(record.tokens):3d} "
+          f"entities={entities} ({seconds:.1f}s)", flush=True)
 
 
 def index(pipeline, base, names):
     for i, name in enumerate(names, 1):
         started = time.time()
-        record = pipeline.compile_and_train(name, name)
+        with contextlib.redirect_stdout(io.StringIO()):  # records print their base path
+            record = pipeline.compile_and_train(name, name)
         progress(i, len(names), name, time.time() - started, record)
 
 
@@ -50,8 +54,57 @@ def show(pipeline, query, language=None):
     if not hits:
         print("    (no hit)")
     for rank, hit in enumerate(hits, 1):
-        score = {k: v for k, v in hit.items() if k not in ("name", "language")}
-        print(f"    {rank}. {hit['name']:20s} {score}")
+        scores = ", ".join(f"{k}={float(v):.3f}" for k, v in hit.items()
+                           if k not in ("name", "language"))
+        print(f"    {rank}. {hit['name']:20s} {scores}")
+
+
+ENTITY_MODEL = "xx_ent_wiki_sm"
+
+
+def entity_model_or_stand_in(work):
+    """The multilingual entity model cannot be installed on every machine.
+    When it is missing, a small rule-based pipeline is written into the
+    demo's own temporary directory (never installed) and the demo runs from
+    there, where the tagger's loader finds it by name."""
+    import spacy
+
+    if spacy.util.is_package(ENTITY_MODEL):
+        return
+    nlp = spacy.blank("xx")
+    nlp.add_pipe("entity_ruler").add_patterns([
+        {"label": "ORG", "pattern": [{"LOWER": "banco"}, {"IS_SPACE": True, "OP": "*"},
+                                     {"LOWER": "central"}]},
+        {"label": "LOC", "pattern": [{"LOWER": "teatro"}, {"IS_SPACE": True, "OP": "*"},
+                                     {"LOWER": "municipal"}]},
+    ])
+    nlp.to_disk(os.path.join(work, ENTITY_MODEL))
+    os.chdir(work)
+    print(f"(entity model {ENTITY_MODEL} not installed: the demo uses a small rule-based "
+          "stand-in kept in its temporary directory)\n")
+
+
+MINILM = "sentence-transformers/all-MiniLM-L6-v2"
+UNAVAILABLE_MODELS = ["neuralmind/bert-large-portuguese-cased",
+                      "sentence-transformers/paraphrase-multilingual-MiniLM-L12-v2"]
+
+
+def fill_unavailable_model_slots(modeldir):
+    """The embedding engine prepares a model for each of its three languages
+    when it starts. The Portuguese and multilingual models cannot be had on
+    this machine, so their cached copies in the demo's own model directory
+    hold the English model instead; the demo indexes and queries English
+    documents only, which use the real English model."""
+    import joblib
+    from sentence_transformers import SentenceTransformer
+
+    english = SentenceTransformer(MINILM)
+    for identifier in UNAVAILABLE_MODELS:
+        path = os.path.join(modeldir, identifier)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        joblib.dump(english, path)
+    print("(Portuguese and multilingual embedding models are not available here: their slots "
+          "hold the English model; only English documents are indexed)")
 
 
 def minilm_installed():
@@ -64,9 +117,10 @@ def minilm_installed():
 
 
 def main():
-    logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(message)s")
+    logging.basicConfig(level=logging.ERROR, format="%(levelname)s %(message)s")
     work = tempfile.mkdtemp(prefix="wrapper-demo-")
     try:
+        entity_model_or_stand_in(work)
         base = os.path.join(work, "collection")
         shutil.copytree(SAMPLES, base)
         names = sorted(os.listdir(base))
@@ -84,6 +138,7 @@ def main():
             for name in english:
                 shutil.copy(os.path.join(base, name), sb_base)
             print(f"\nEmbedding pipeline (sentence embeddings) over {len(english)} English documents")
+            fill_unavailable_model_slots(os.path.join(sb_base, "models"))
             sb = Process(sb_base, is_detect_language=True, type=EngineKind.SB)
             index(sb, sb_base, english)
             for query in ENGLISH_QUERIES:
