@@ -117,7 +117,9 @@ size_t ratio_count(size_t count, double ratio) {
     if (count == 0 || !(ratio > 0)) return 0;
     // The epsilon absorbs products like 0.29 * 100 = 28.999999999999996.
     const double kept = std::floor(static_cast<double>(count) * ratio + 1e-9);
-    return std::clamp<size_t>(static_cast<size_t>(kept), 1, count);
+    // Checked before the conversion: a huge or infinite ratio has no size_t.
+    if (!(kept < static_cast<double>(count))) return count;
+    return std::max<size_t>(static_cast<size_t>(kept), 1);
 }
 
 std::vector<size_t> select_sentences(const std::vector<double> &scores,

@@ -2,28 +2,15 @@
 
 #include <random>
 
+#include "char_filter_reference.hpp"
 #include "wrapper_native/char_filter.hpp"
 
 using wrapper_native::ascii_classes;
 
 namespace {
 
-// The three substitutions one after the other, the obviously correct way.
 std::u32string three_pass_reference(std::u32string_view text) {
-    const auto &cc = ascii_classes();
-    std::u32string removed = wrapper_native::remove_symbols(text, cc);
-    for (auto &c : removed)
-        if (c == U'\n') c = U' ';
-    std::u32string out;
-    for (size_t i = 0; i < removed.size();) {
-        if (cc.is_space(removed[i])) {
-            out.push_back(U' ');
-            while (i < removed.size() && cc.is_space(removed[i])) ++i;
-        } else {
-            out.push_back(removed[i++]);
-        }
-    }
-    return out;
+    return reference::three_pass(text, ascii_classes());
 }
 
 }  // namespace

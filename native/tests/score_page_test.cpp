@@ -7,26 +7,14 @@
 #include <random>
 #include <set>
 
+#include "ranking_reference.hpp"
 #include "wrapper_native/score_page.hpp"
 
 using wrapper_native::descending_page;
 
 namespace {
 
-// Sort everything: an ascending argsort reversed, NaN on top.
-template <class Score>
-std::vector<size_t> full_sort_reference(const std::vector<Score> &s, size_t begin, size_t end) {
-    std::vector<size_t> order(s.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        if (std::isnan(s[a])) return !std::isnan(s[b]);
-        if (std::isnan(s[b])) return false;
-        return s[a] > s[b];
-    });
-    end = std::min(end, s.size());
-    if (begin >= end) return {};
-    return std::vector<size_t>(order.begin() + begin, order.begin() + end);
-}
+using reference::full_sort_reference;
 
 bool same_score(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 

@@ -1,62 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
+#include "pagerank_reference.hpp"
 #include "wrapper_native/textrank.hpp"
 
 using namespace wrapper_native;
 
-namespace {
-
-using Dense = std::vector<std::vector<double>>;
-
-// PageRank by the textbook formula on a dense weight matrix, for a fixed
-// and generous number of iterations.
-std::vector<double> dense_pagerank(const Dense &w, double d = kDamping) {
-    const size_t n = w.size();
-    std::vector<double> degree(n, 0), s(n, 1.0 / static_cast<double>(n));
-    for (size_t i = 0; i < n; ++i)
-        for (size_t j = 0; j < n; ++j) degree[i] += w[i][j];
-    for (int it = 0; it < 3000; ++it) {
-        std::vector<double> next(n, 0);
-        for (size_t i = 0; i < n; ++i) {
-            double sum = 0;
-            for (size_t j = 0; j < n; ++j) {
-                if (degree[j] > 0)
-                    sum += w[j][i] / degree[j] * s[j];
-                else
-                    sum += s[j] / static_cast<double>(n);
-            }
-            next[i] = (1 - d) / static_cast<double>(n) + d * sum;
-        }
-        s = next;
-    }
-    return s;
-}
-
-// The sentence graph written out pair by pair: cosine similarity, no loops.
-Dense cosine_graph(const std::vector<TermVector> &rows, size_t terms) {
-    const size_t n = rows.size();
-    Dense dense(n, std::vector<double>(terms, 0));
-    for (size_t i = 0; i < n; ++i)
-        for (const auto &[t, w] : rows[i]) dense[i][t] = w;
-    Dense g(n, std::vector<double>(n, 0));
-    for (size_t i = 0; i < n; ++i)
-        for (size_t j = 0; j < n; ++j) {
-            if (i == j) continue;
-            double dot = 0, ni = 0, nj = 0;
-            for (size_t t = 0; t < terms; ++t) {
-                dot += dense[i][t] * dense[j][t];
-                ni += dense[i][t] * dense[i][t];
-                nj += dense[j][t] * dense[j][t];
-            }
-            g[i][j] = (ni > 0 && nj > 0) ? dot / std::sqrt(ni * nj) : 0;
-        }
-    return g;
-}
-
-}  // namespace
+using reference::cosine_graph;
+using reference::Dense;
+using reference::dense_pagerank;
 
 TEST(TextRank, SparsePageRankMatchesDenseReference) {
     std::mt19937 rng(7);
@@ -126,6 +81,11 @@ TEST(TextRank, RatioKeepsAtLeastOneSentence) {
     EXPECT_EQ(ratio_count(100, 0.29), 29u);
     EXPECT_EQ(ratio_count(5, 0.0), 0u);
     EXPECT_EQ(ratio_count(5, 1.0), 5u);
+    // Ratios past one keep everything, however large.
+    EXPECT_EQ(ratio_count(5, 1.5), 5u);
+    EXPECT_EQ(ratio_count(5, 1e300), 5u);
+    EXPECT_EQ(ratio_count(5, std::numeric_limits<double>::infinity()), 5u);
+    EXPECT_EQ(ratio_count(5, std::numeric_limits<double>::quiet_NaN()), 0u);
 }
 
 TEST(TextRank, SelectionIsBestFirstThenTextOrder) {
@@ -154,23 +114,7 @@ TEST(TextRank, WordBudgetMatchesGreedyReference) {
             w[i] = words(rng);
         }
         const size_t b = budget(rng);
-        // Reference: best first while the distance to the budget does not grow.
-        std::vector<size_t> order(n);
-        for (size_t i = 0; i < n; ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t c) {
-            return s[a] > s[c] || (s[a] == s[c] && a < c);
-        });
-        std::vector<size_t> expected;
-        long long total = 0;
-        for (size_t i : order) {
-            const long long before = std::llabs(static_cast<long long>(b) - total);
-            const long long after =
-                std::llabs(static_cast<long long>(b) - total - static_cast<long long>(w[i]));
-            if (after > before) break;
-            expected.push_back(i);
-            total += static_cast<long long>(w[i]);
-        }
-        std::sort(expected.begin(), expected.end());
+        const std::vector<size_t> expected = reference::greedy_selection(s, w, b);
         ASSERT_EQ(select_sentences(s, w, 0.2, b), expected) << "trial " << trial;
     }
 }

@@ -1,0 +1,237 @@
+#include "wrapper_native/tfidf_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <stdexcept>
+
+namespace wrapper_native {
+
+uint64_t TermTable::hash(std::u32string_view term) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (char32_t c : term) h = (h ^ static_cast<uint64_t>(c)) * 0x100000001b3ull;
+    return h ^ (h >> 29);
+}
+
+// A slot holds the id + 1 in its low half (0: empty) and the upper half
+// of the term's hash, so that most mismatches cost no look at the text.
+namespace {
+uint64_t slot_of(uint32_t id, uint64_t h) { return (h & 0xffffffff00000000ull) | (id + 1ull); }
+}  // namespace
+
+size_t TermTable::probe(std::u32string_view term, uint64_t h) const {
+    const size_t mask = slots_.size() - 1;
+    const uint64_t high = h & 0xffffffff00000000ull;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+        const uint64_t s = slots_[i];
+        if (s == 0) return i;
+        if ((s & 0xffffffff00000000ull) == high &&
+            text(static_cast<uint32_t>(s & 0xffffffffu) - 1) == term)
+            return i;
+    }
+}
+
+void TermTable::grow() {
+    std::vector<uint64_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+    const size_t mask = slots.size() - 1;
+    for (uint32_t id = 0; id < hash_.size(); ++id) {
+        size_t i = static_cast<size_t>(hash_[id]) & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = slot_of(id, hash_[id]);
+    }
+    slots_.swap(slots);
+}
+
+uint32_t TermTable::find(std::u32string_view term) const {
+    if (slots_.empty()) return kMissing;
+    const uint64_t s = slots_[probe(term, hash(term))];
+    return s == 0 ? kMissing : static_cast<uint32_t>(s & 0xffffffffu) - 1;
+}
+
+uint32_t TermTable::intern(std::u32string_view term) {
+    if ((hash_.size() + 1) * 2 > slots_.size()) grow();
+    const uint64_t h = hash(term);
+    const size_t i = probe(term, h);
+    if (slots_[i] != 0) return static_cast<uint32_t>(slots_[i] & 0xffffffffu) - 1;
+    const auto id = static_cast<uint32_t>(hash_.size());
+    offset_.push_back(arena_.size());
+    length_.push_back(static_cast<uint32_t>(term.size()));
+    hash_.push_back(h);
+    arena_.append(term);
+    slots_[i] = slot_of(id, h);
+    return id;
+}
+
+std::vector<TermCount> count_terms(std::u32string_view text, const CharClasses &cc,
+                                   TermTable &terms) {
+    // Position of each term in `counts`, valid where its stamp is the
+    // current generation: kept between calls so no text pays for clearing.
+    struct Seen {
+        uint32_t stamp, where;
+    };
+    thread_local std::vector<Seen> seen;
+    thread_local uint32_t generation = 0;
+    if (++generation == 0) {
+        std::fill(seen.begin(), seen.end(), Seen{0, 0});
+        generation = 1;
+    }
+    std::vector<TermCount> counts;
+    for_each_token(text, cc, [&](std::u32string_view token) {
+        const uint32_t id = terms.intern(token);
+        if (id >= seen.size()) seen.resize(std::max<size_t>(1024, 2 * static_cast<size_t>(id)), Seen{0, 0});
+        Seen &s = seen[id];
+        if (s.stamp != generation) {
+            s = {generation, static_cast<uint32_t>(counts.size())};
+            counts.push_back({id, 1});
+        } else {
+            ++counts[s.where].count;
+        }
+    });
+    return counts;
+}
+
+IncrementalTfidf::DocId IncrementalTfidf::add(std::vector<TermCount> counts) {
+    DocId id;
+    if (!free_.empty()) {
+        id = free_.back();
+        free_.pop_back();
+    } else {
+        id = static_cast<DocId>(docs_.size());
+        docs_.emplace_back();
+    }
+    if (df_.size() < terms_.size()) df_.resize(terms_.size(), 0);
+    for (const TermCount &tc : counts)
+        if (df_[tc.term]++ == 0) pending_.push_back(tc.term);
+    Doc &doc = docs_[id];
+    doc.by_rank = counts;
+    doc.first_seen = std::move(counts);
+    doc.live = true;
+    return id;
+}
+
+void IncrementalTfidf::remove(DocId id) {
+    Doc &doc = docs_.at(id);
+    if (!doc.live) throw std::logic_error("document removed twice");
+    for (const TermCount &tc : doc.first_seen) --df_[tc.term];
+    doc = Doc{};
+    free_.push_back(id);
+}
+
+void IncrementalTfidf::set_rows(std::vector<DocId> rows) {
+    size_t live = 0;
+    for (const Doc &d : docs_) live += d.live ? 1 : 0;
+    if (rows.size() != live) throw std::logic_error("rows must list every live document");
+    rows_ = std::move(rows);
+    refresh_columns();
+    order_rows_by_rank();
+}
+
+// The vocabulary changes only by the terms whose frequency reached or left
+// zero: the sorted list is filtered and the new terms merged in.
+void IncrementalTfidf::refresh_columns() {
+    const size_t n_terms = terms_.size();
+    if (df_.size() < n_terms) df_.resize(n_terms, 0);
+    column_of_.resize(n_terms, TermTable::kMissing);
+    in_columns_.resize(n_terms, 0);
+
+    std::vector<uint32_t> kept;
+    kept.reserve(columns_.size() + pending_.size());
+    for (uint32_t t : columns_) {
+        if (df_[t] > 0) {
+            kept.push_back(t);
+        } else {
+            in_columns_[t] = 0;
+            column_of_[t] = TermTable::kMissing;
+        }
+    }
+    std::vector<uint32_t> added;
+    for (uint32_t t : pending_) {
+        if (df_[t] > 0 && !in_columns_[t]) {
+            in_columns_[t] = 1;
+            added.push_back(t);
+        }
+    }
+    pending_.clear();
+    auto by_text = [this](uint32_t x, uint32_t y) { return terms_.text(x) < terms_.text(y); };
+    std::sort(added.begin(), added.end(), by_text);
+    columns_.clear();
+    std::merge(kept.begin(), kept.end(), added.begin(), added.end(),
+               std::back_inserter(columns_), by_text);
+    for (size_t c = 0; c < columns_.size(); ++c)
+        column_of_[columns_[c]] = static_cast<uint32_t>(c);
+}
+
+void IncrementalTfidf::order_rows_by_rank() {
+    const size_t n_terms = terms_.size();
+    rank_.assign(n_terms, UINT32_MAX);
+    first_seen_.clear();
+    nnz_ = 0;
+    uint32_t next = 0;
+    for (DocId id : rows_) {
+        for (const TermCount &tc : docs_[id].first_seen) {
+            if (rank_[tc.term] == UINT32_MAX) {
+                rank_[tc.term] = next++;
+                first_seen_.push_back(tc.term);
+            }
+        }
+    }
+    auto by_rank = [this](const TermCount &x, const TermCount &y) {
+        return rank_[x.term] < rank_[y.term];
+    };
+    for (DocId id : rows_) {
+        auto &row = docs_[id].by_rank;
+        nnz_ += row.size();
+        // Ranks of old terms keep their relative order unless a document
+        // moved; most rows are still in order and only checked.
+        if (!std::is_sorted(row.begin(), row.end(), by_rank))
+            std::sort(row.begin(), row.end(), by_rank);
+    }
+}
+
+std::vector<double> IncrementalTfidf::document_frequencies() const {
+    std::vector<double> df(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) df[c] = static_cast<double>(df_[columns_[c]]);
+    return df;
+}
+
+void normalize_l2(double *values, size_t n) {
+    double sum = 0.0;
+    for (size_t k = 0; k < n; ++k) sum += values[k] * values[k];
+    if (sum == 0.0) return;
+    sum = std::sqrt(sum);
+    for (size_t k = 0; k < n; ++k) values[k] /= sum;
+}
+
+template <class Index>
+void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Index *indices,
+                            Index *indptr) {
+    size_t k = 0;
+    indptr[0] = 0;
+    std::vector<TermCount> sorted;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        const std::vector<TermCount> *row = &docs_[rows_[r]].by_rank;
+        if (order == RowOrder::Column) {
+            sorted = *row;
+            std::sort(sorted.begin(), sorted.end(), [this](const TermCount &x, const TermCount &y) {
+                return column_of_[x.term] < column_of_[y.term];
+            });
+            row = &sorted;
+        }
+        const size_t begin = k;
+        for (const TermCount &tc : *row) {
+            const uint32_t c = column_of_[tc.term];
+            indices[k] = static_cast<Index>(c);
+            data[k] = static_cast<double>(tc.count) * idf[c];
+            ++k;
+        }
+        normalize_l2(data + begin, k - begin);
+        indptr[r + 1] = static_cast<Index>(k);
+    }
+}
+
+template void IncrementalTfidf::fill<int32_t>(RowOrder, const double *, double *, int32_t *,
+                                              int32_t *);
+template void IncrementalTfidf::fill<int64_t>(RowOrder, const double *, double *, int64_t *,
+                                              int64_t *);
+
+}  // namespace wrapper_native

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tfidf_reference.hpp"
+#include "wrapper_native/tfidf_model.hpp"
+#include "wrapper_native/tfidf_scoring.hpp"
+
+using namespace wrapper_native;
+using reference::ReferenceFit;
+
+namespace {
+
+std::vector<std::u32string> tokens(const std::u32string &text) {
+    return reference::word_tokens(text, ascii_classes());
+}
+
+ReferenceFit reference_fit(const std::vector<std::u32string> &texts) {
+    return reference::reference_fit(texts, ascii_classes());
+}
+
+std::u32string random_text(std::mt19937 &rng) {
+    static const std::vector<std::u32string> words = {
+        U"alpha", U"beta", U"gamma", U"delta", U"x", U"zeta", U"eta", U"theta", U"a1", U"_b",
+        U"kappa", U"lambda", U"mu", U"nu", U"xi", U"omicron", U"pi", U"rho"};
+    std::u32string text;
+    const size_t n = rng() % 12;
+    for (size_t k = 0; k < n; ++k) {
+        text += words[rng() % words.size()];
+        text += (rng() % 4 == 0) ? U"-" : U" ";
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(Tokens, RunsOfTwoOrMoreWordCharacters) {
+    EXPECT_EQ(tokens(U"a bc d_e f-gh 12 x"),
+              (std::vector<std::u32string>{U"bc", U"d_e", U"gh", U"12"}));
+    EXPECT_TRUE(tokens(U"a b c !").empty());
+}
+
+TEST(TermTable, InternsAndFindsThroughGrowth) {
+    std::mt19937 rng(8);
+    TermTable table;
+    std::map<std::u32string, uint32_t> reference;
+    for (int k = 0; k < 20000; ++k) {
+        std::u32string term(1 + rng() % 6, U'a');
+        for (auto &c : term) c = U"abcdef\u00e7\U0001F600"[rng() % 8];
+        const uint32_t id = table.intern(term);
+        auto [it, fresh] = reference.emplace(term, id);
+        ASSERT_EQ(it->second, id);
+        if (fresh) {
+            ASSERT_EQ(id, reference.size() - 1);
+        }
+    }
+    ASSERT_EQ(table.size(), reference.size());
+    for (auto &[term, id] : reference) {
+        ASSERT_EQ(table.find(term), id);
+        ASSERT_EQ(table.text(id), term);
+    }
+    EXPECT_EQ(table.find(U"zzzzzzzz"), TermTable::kMissing);
+    EXPECT_EQ(TermTable().find(U"a"), TermTable::kMissing);
+}
+
+TEST(IncrementalTfidf, EqualsFromScratchFitAfterEveryChange) {
+    std::mt19937 rng(42);
+    IncrementalTfidf model;
+    std::vector<std::pair<IncrementalTfidf::DocId, std::u32string>> docs;  // in row order
+    for (int step = 0; step < 200; ++step) {
+        const unsigned action = rng() % 4;
+        if (action == 0 && !docs.empty()) {
+            // Replace a document: it leaves its place and comes back last.
+            const size_t k = rng() % docs.size();
+            model.remove(docs[k].first);
+            docs.erase(docs.begin() + static_cast<long>(k));
+        }
+        if (action == 1 && docs.size() > 1) {
+            const size_t k = rng() % docs.size();
+            model.remove(docs[k].first);
+            docs.erase(docs.begin() + static_cast<long>(k));
+            continue;  // a pure removal: rows checked on the next step
+        }
+        std::u32string text = random_text(rng);
+        docs.push_back({model.add(count_terms(text, ascii_classes(), model.terms())), text});
+
+        std::vector<IncrementalTfidf::DocId> rows;
+        std::vector<std::u32string> texts;
+        for (auto &[id, t] : docs) {
+            rows.push_back(id);
+            texts.push_back(t);
+        }
+        model.set_rows(rows);
+        ReferenceFit ref = reference_fit(texts);
+        ASSERT_EQ(model.columns().size(), ref.columns.size()) << step;
+        for (size_t c = 0; c < ref.columns.size(); ++c)
+            ASSERT_EQ(model.terms().text(model.columns()[c]), ref.columns[c]) << step;
+        ASSERT_EQ(model.first_seen_terms().size(), ref.first_seen.size());
+        for (size_t k = 0; k < ref.first_seen.size(); ++k)
+            ASSERT_EQ(model.terms().text(model.first_seen_terms()[k]), ref.first_seen[k]);
+        std::vector<double> data(model.nnz());
+        std::vector<int32_t> indices(model.nnz()), indptr(model.row_count() + 1);
+        model.fill(RowOrder::FirstSeen, ref.idf.data(), data.data(), indices.data(), indptr.data());
+        ASSERT_EQ(indptr, ref.indptr) << step;
+        ASSERT_EQ(indices, ref.indices) << step;
+        ASSERT_EQ(data, ref.data) << step;  // bit for bit: same operations, same order
+        // Document frequencies give the reference idf back.
+        auto df = model.document_frequencies();
+        for (size_t c = 0; c < df.size(); ++c)
+            ASSERT_EQ(std::log((texts.size() + 1.0) / (df[c] + 1.0)) + 1.0, ref.idf[c]);
+    }
+}
+
+TEST(IncrementalTfidf, ColumnOrderRowsAreSortedByColumn) {
+    IncrementalTfidf model;
+    auto id = model.add(count_terms(U"zeta alpha beta alpha", ascii_classes(), model.terms()));
+    model.set_rows({id});
+    std::vector<double> idf(model.columns().size(), 1.0), data(model.nnz());
+    std::vector<int64_t> indices(model.nnz()), indptr(2);
+    model.fill(RowOrder::Column, idf.data(), data.data(), indices.data(), indptr.data());
+    EXPECT_EQ(indices, (std::vector<int64_t>{0, 1, 2}));
+    const double norm = std::sqrt(6.0);
+    EXPECT_EQ(data, (std::vector<double>{2 / norm, 1 / norm, 1 / norm}));
+    model.fill(RowOrder::FirstSeen, idf.data(), data.data(), indices.data(), indptr.data());
+    EXPECT_EQ(indices, (std::vector<int64_t>{2, 0, 1}));
+}
+
+TEST(IncrementalTfidf, RowsMustBeTheLiveDocuments) {
+    IncrementalTfidf model;
+    auto a = model.add(count_terms(U"aa bb", ascii_classes(), model.terms()));
+    model.add(count_terms(U"cc", ascii_classes(), model.terms()));
+    EXPECT_THROW(model.set_rows({a}), std::logic_error);
+    model.remove(a);
+    EXPECT_THROW(model.remove(a), std::logic_error);
+}

@@ -1,0 +1,251 @@
+// wrapper.core.TfidfFinder: the TF-IDF search engine. Training adds one
+// document at a time to a model kept in memory and rewrites the model file
+// and its debug companion after each document; queries are corrected
+// against the vocabulary, scored by cosine similarity and paged.
+//
+// Training: a failed training leaves the engine as it was (collections,
+// model and flags restored), and both files are replaced whole, never
+// truncated. Loading checks the file's keys before changing anything.
+#include <nanobind/nanobind.h>
+
+#include "pyface/errors.hpp"
+#include "pyface/files.hpp"
+#include "pyface/module.hpp"
+#include "pyface/pyops.hpp"
+#include "wrapper/core/joblib_writer.hpp"
+#include "wrapper/core/tfidf_query.hpp"
+#include "wrapper/core/tfidf_state.hpp"
+#include "wrapper/core/tfidf_support.hpp"
+
+namespace nb = nanobind;
+using pyface::Args;
+
+namespace {
+
+const char *const kModelKeys[] = {"matrix", "vectorizer", "document_names",
+                                  "detected_languages", "cleaned_text"};
+
+nb::object init(const Args &a) {
+    nb::handle self = a[0], basepath = a[1];
+    a.global("FinderBase").attr("__init__")(self);
+    self.attr("is_loaded") = nb::bool_(false);
+    self.attr("model_filename") = pyface::concat(basepath, "/td_model.pkl");
+    self.attr("debug_model_filename") = pyface::concat(basepath, "/debug_td_model.json");
+    self.attr("tfidf_vectorizer") = nb::none();
+    self.attr("tfidf_matrix") = nb::none();
+    self.attr("document_names") = nb::list();
+    self.attr("detected_languages") = nb::dict();
+    self.attr("cleaned_text") = nb::dict();
+    return nb::none();
+}
+
+nb::object load_model(const Args &a) {
+    nb::handle self = a[0];
+    if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
+    nb::object path = self.attr("model_filename");
+    nb::object data = nb::none();
+    if (pyface::truthy(a.global("os").attr("path").attr("exists")(path)))
+        data = a.global("joblib").attr("load")(path);
+    if (!data.is_none() && pyface::truthy(data)) {
+        // Every key is looked for before anything is replaced, so a file
+        // that lacks one leaves the engine untouched.
+        nb::list missing;
+        for (const char *key : kModelKeys)
+            if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());
+        if (nb::len(missing) > 0) {
+            nb::object message = pyface::concat(pyface::concat("The model file ", pyface::str(path)),
+                                                nb::len(missing) == 1 ? " lacks the key "
+                                                                      : " lacks the keys ");
+            message = pyface::add(message, nb::str(", ").attr("join")(missing));
+            pyface::raise_object(PyExc_ValueError, message);
+        }
+        std::vector<nb::object> values;
+        for (const char *key : kModelKeys) values.push_back(data[key]);
+        self.attr("is_loaded") = nb::bool_(true);
+        self.attr("tfidf_matrix") = values[0];
+        self.attr("tfidf_vectorizer") = values[1];
+        self.attr("document_names") = values[2];
+        self.attr("detected_languages") = values[3];
+        self.attr("cleaned_text") = values[4];
+    }
+    return self.attr("is_loaded");
+}
+
+void info(const Args &a, nb::handle message) { pyface::log(a, "info", message); }
+
+// Step by step what happens to a document already in the collections:
+// it leaves its place, with a log line for every collection it left.
+void remove_document(const Args &a, nb::handle id, nb::handle names, nb::handle languages,
+                     nb::handle cleaned) {
+    if (pyface::contains(names, id)) {
+        names.attr("remove")(id);
+        info(a, nb::str("td--removed doc for document names"));
+    }
+    if (pyface::contains(languages, id)) {
+        info(a, nb::str("keys"));
+        nb::object keys = nb::steal(pyface::check(PySequence_List(languages.attr("keys")().ptr())));
+        info(a, keys);
+        nb::object position = keys.attr("index")(id);
+        nb::object line = pyface::concat(pyface::concat("index ", pyface::str(position)), " for docid ");
+        info(a, pyface::add(line, pyface::str(id)));
+        languages.attr("__delitem__")(id);
+        info(a, pyface::concat(pyface::concat("td--removed ", pyface::str(id)),
+                               " to detected languages"));
+    }
+    if (pyface::contains(cleaned, id)) {
+        cleaned.attr("__delitem__")(id);
+        info(a, nb::str("td--deleted doc to cleaned text"));
+    }
+}
+
+// (vectorizer, matrix) fitted on the cleaned texts: the native assembly
+// when it applies, the library itself otherwise.
+nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned) {
+    const bool first = self.attr("tfidf_vectorizer").is_none();
+    nb::list keys, texts;
+    if (first) {
+        // The first model is fitted on this document's text alone.
+        keys.append(doc.attr("id"));
+        texts.append(doc.attr("cleaned_text"));
+    } else {
+        keys = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("keys")().ptr())));
+        texts = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("values")().ptr())));
+    }
+    nb::object fitted = tfidf::fit_natively(a, self, keys, texts, first);
+    if (fitted.is_valid()) return fitted;
+    nb::object vectorizer = a.global("TfidfVectorizer")();
+    nb::object matrix;
+    if (first) {
+        vectorizer.attr("fit")(texts);
+        matrix = vectorizer.attr("transform")(texts);
+    } else {
+        matrix = vectorizer.attr("fit_transform")(texts);
+    }
+    return nb::make_tuple(vectorizer, matrix);
+}
+
+nb::object debug_document(nb::handle names, nb::handle languages) {
+    nb::dict models;
+    for (nb::handle id : languages) {
+        nb::object language = languages[id];
+        models[id] = language.is_none() ? nb::none() : language.attr("value");
+    }
+    nb::dict dc;
+    dc["multilang_models"] = models;
+    dc["document_names"] = names;
+    return dc;
+}
+
+// The collections as they were, to put back after a failure.
+struct Snapshot {
+    nb::object names, languages, cleaned;
+    nb::object vectorizer, matrix, is_loaded;
+
+    Snapshot(nb::handle self, nb::handle n, nb::handle l, nb::handle c)
+        : names(nb::steal(pyface::check(PySequence_List(n.ptr())))),
+          languages(nb::steal(pyface::check(PySequence_List(l.attr("items")().ptr())))),
+          cleaned(nb::steal(pyface::check(PySequence_List(c.attr("items")().ptr())))),
+          vectorizer(self.attr("tfidf_vectorizer")),
+          matrix(self.attr("tfidf_matrix")),
+          is_loaded(self.attr("is_loaded")) {}
+
+    // Best effort, called with an error in flight: the error stays the
+    // one the caller sees.
+    void restore(nb::handle self, nb::handle n, nb::handle l, nb::handle c) const noexcept {
+        try {
+            pyface::check_status(PySequence_SetSlice(n.ptr(), 0, PY_SSIZE_T_MAX, names.ptr()));
+            for (auto [mapping, items] : {std::pair<nb::handle, nb::handle>{l, languages},
+                                          std::pair<nb::handle, nb::handle>{c, cleaned}}) {
+                mapping.attr("clear")();
+                mapping.attr("update")(items);
+            }
+            self.attr("tfidf_vectorizer") = vectorizer;
+            self.attr("tfidf_matrix") = matrix;
+            self.attr("is_loaded") = is_loaded;
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+};
+
+nb::object train_model(const Args &a) {
+    nb::handle self = a[0], doc = a[1];
+    if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
+    nb::object id = doc.attr("id");
+    if (pyface::contains(self.attr("document_names"), id)) return nb::none();
+    self.attr("load_model")();
+
+    nb::object names = self.attr("document_names");
+    nb::object languages = self.attr("detected_languages");
+    nb::object cleaned = self.attr("cleaned_text");
+    const Snapshot before(self, names, languages, cleaned);
+    try {
+        remove_document(a, id, names, languages, cleaned);
+        names.attr("append")(id);
+        languages[id] = doc.attr("detected_language");
+        cleaned[id] = doc.attr("cleaned_text");
+
+        nb::object fitted = fit(a, self, doc, cleaned);
+        // Built before any file is touched: a language without a code
+        // fails here, not between the two writes.
+        nb::object dc = debug_document(names, languages);
+        self.attr("tfidf_vectorizer") = fitted[0];
+        self.attr("tfidf_matrix") = fitted[1];
+        self.attr("is_loaded") = nb::bool_(true);
+
+        nb::dict model_data;
+        model_data["matrix"] = self.attr("tfidf_matrix");
+        model_data["vectorizer"] = self.attr("tfidf_vectorizer");
+        model_data["document_names"] = names;
+        model_data["detected_languages"] = languages;
+        model_data["cleaned_text"] = cleaned;
+        pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
+            tfidf::joblib_dump(a, model_data, tmp);
+        });
+        a.global("FinderBase").attr("save_debug_json")(self, dc,
+                                                       self.attr("debug_model_filename"));
+    } catch (...) {
+        // A Python error in flight is held by the exception object, so the
+        // restoring calls run with a clear error indicator.
+        before.restore(self, names, languages, cleaned);
+        throw;
+    }
+    return nb::none();
+}
+
+}  // namespace
+
+NB_MODULE(TfidfFinder, m) {
+    pyface::ModuleBuilder mod(m);
+    mod.import_module("os");
+    mod.import_module("re");
+    mod.import_module("difflib");
+    mod.import_module("logging");
+    mod.import_module("joblib");
+    mod.import_module("numpy", "np");
+    mod.import_from("scipy", {"sparse"});
+    mod.import_from("sklearn.feature_extraction.text", {"TfidfVectorizer"});
+    mod.import_from("sklearn.metrics.pairwise", {"cosine_similarity"});
+    mod.import_from("..infra", {"Cleanser"});
+    mod.import_from(".File", {"File"});
+    mod.import_from("..infra", {"TongueProbe"});
+    mod.import_from(".FinderBase", {"FinderBase"});
+    mod.import_from("..infra.Tongue", {"Tongue"});
+    tfidf::init_originals(mod.globals());
+    tfidf::init_joblib_writer(mod.globals());
+
+    nb::object base = nb::borrow(mod.globals()["FinderBase"]);
+    nb::object cls =
+        pyface::ClassBuilder(mod, "TfidfFinder", nb::make_tuple(base))
+            .method("__init__", {"self", "basepath"}, init)
+            .method("load_model", {"self"}, load_model)
+            .method("train_model", {"self", "doc"}, train_model)
+            .method("search_documents",
+                    {"self", "search_query", {"detected_search_language", nb::none()},
+                     {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9}},
+                    tfidf::search_documents)
+            .method("correct_query", {"self", "query", "corpus", {"cutoff", 0.6}},
+                    tfidf::correct_query)
+            .build();
+    tfidf::set_correct_query_function(cls.attr("__dict__")["correct_query"]);
+}

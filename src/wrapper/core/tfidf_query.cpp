@@ -1,0 +1,300 @@
+// search_documents and correct_query. Each library step (difflib, the
+// vectorizer's transform, cosine_similarity, the full sort) has a native
+// stand-in with identical results that runs only while the library objects
+// are the ones bound at import and the model is one it reproduces; any
+// other case takes the library's own path.
+#include "wrapper/core/tfidf_query.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pyface/errors.hpp"
+#include "pyface/pyops.hpp"
+#include "pyface/unicode.hpp"
+#include "wrapper/core/tfidf_state.hpp"
+#include "wrapper/core/tfidf_support.hpp"
+#include "wrapper_native/tfidf_model.hpp"
+
+namespace tfidf {
+
+namespace {
+
+using pyface::Args;
+
+PyObject *g_correct_query = nullptr;
+
+// re.findall(r"\w+", text)
+std::vector<std::u32string> word_runs(std::u32string_view text) {
+    const auto &cc = pyface::python_classes();
+    std::vector<std::u32string> words;
+    for (size_t i = 0; i < text.size();) {
+        if (!cc.is_word(text[i])) {
+            ++i;
+            continue;
+        }
+        size_t e = i + 1;
+        while (e < text.size() && cc.is_word(text[e])) ++e;
+        words.emplace_back(text.substr(i, e - i));
+        i = e;
+    }
+    return words;
+}
+
+// The range test get_close_matches makes before it looks at any term.
+void check_cutoff(nb::handle cutoff) {
+    nb::object zero = nb::float_(0.0), one = nb::float_(1.0);
+    int ok = PyObject_RichCompareBool(zero.ptr(), cutoff.ptr(), Py_LE);
+    if (ok == 1) ok = PyObject_RichCompareBool(cutoff.ptr(), one.ptr(), Py_LE);
+    if (ok < 0) throw nb::python_error();
+    if (ok == 0) {
+        nb::object text = nb::steal(pyface::check(PyObject_Repr(cutoff.ptr())));
+        pyface::raise_object(PyExc_ValueError,
+                             pyface::concat("cutoff must be in [0.0, 1.0]: ", text));
+    }
+}
+
+// The cut-off as a double, when difflib's comparisons with it are the
+// comparisons of that double (floats, ints and bools in range).
+bool native_cutoff(nb::handle cutoff, double &out) {
+    if (PyFloat_Check(cutoff.ptr())) {
+        out = PyFloat_AS_DOUBLE(cutoff.ptr());
+        return true;
+    }
+    if (PyLong_Check(cutoff.ptr())) {
+        // Out-of-range values fail the range test; 0 and 1 convert exactly.
+        out = PyLong_AsDouble(cutoff.ptr());
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+nb::object join_words(nb::handle words) {
+    return nb::steal(pyface::check(PyUnicode_Join(nb::str(" ").ptr(), words.ptr())));
+}
+
+// Every word of the query replaced by its closest term, if any.
+template <class Names>
+nb::object correct_with(const std::u32string &query, const wrapper_native::CloseMatchIndex &index,
+                        const Names &names, nb::handle cutoff_obj, double cutoff) {
+    std::vector<std::u32string> words = word_runs(query);
+    if (!words.empty()) check_cutoff(cutoff_obj);
+    std::vector<std::optional<size_t>> best(words.size());
+    {
+        nb::gil_scoped_release unlocked;
+        for (size_t k = 0; k < words.size(); ++k) best[k] = index.best(words[k], cutoff);
+    }
+    nb::list out;
+    for (size_t k = 0; k < words.size(); ++k)
+        out.append(best[k] ? nb::object(names[*best[k]]) : pyface::from_u32(words[k]));
+    return join_words(out);
+}
+
+nb::object correct_with_difflib(const Args &a, nb::handle query, nb::handle corpus,
+                                nb::handle cutoff) {
+    nb::object words = a.global("re").attr("findall")("\\w+", query);
+    nb::object get_close_matches = a.global("difflib").attr("get_close_matches");
+    nb::list out;
+    for (nb::handle word : words) {
+        nb::object match = get_close_matches(word, corpus, nb::arg("n") = 1,
+                                             nb::arg("cutoff") = cutoff);
+        out.append(pyface::truthy(match) ? nb::object(match[0]) : nb::borrow(word));
+    }
+    return nb::str(" ").attr("join")(out);
+}
+
+bool difflib_is_pristine(const Args &a) {
+    const Originals &o = originals();
+    if (!global_is(a, "difflib", o.difflib) || !global_is(a, "re", o.re)) return false;
+    nb::object gcm = o.difflib.attr("get_close_matches"), findall = o.re.attr("findall");
+    return gcm.is(o.get_close_matches) && findall.is(o.findall);
+}
+
+// The terms of a corpus given to correct_query, with their index, kept for
+// the next call, which reuses them when it lists the same str objects.
+// Immutable: a call holds its own reference while the GIL is released.
+struct CorpusIndex {
+    std::vector<nb::object> items;
+    wrapper_native::CloseMatchIndex index;
+};
+std::shared_ptr<const CorpusIndex> *g_corpus = nullptr;  // never destroyed
+
+// Borrowed pointers to the corpus items, for sequences difflib can walk
+// again for every word (lists, tuples, 1-d object arrays).
+bool corpus_items(nb::handle corpus, std::vector<PyObject *> &items) {
+    PyObject *c = corpus.ptr();
+    if (PyList_CheckExact(c) || PyTuple_CheckExact(c)) {
+        PyObject **p = PySequence_Fast_ITEMS(c);
+        items.assign(p, p + PySequence_Fast_GET_SIZE(c));
+        return true;
+    }
+    if (Py_TYPE(c) != reinterpret_cast<PyTypeObject *>(originals().numpy.attr("ndarray").ptr()))
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(c, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool objects =
+        view.ndim == 1 && view.format != nullptr && std::string(view.format) == "O";
+    if (objects) {
+        auto *p = static_cast<PyObject **>(view.buf);
+        items.assign(p, p + view.shape[0]);
+    }
+    PyBuffer_Release(&view);
+    return objects;
+}
+
+// The index of these items (all str), or null when one is not a str.
+std::shared_ptr<const CorpusIndex> corpus_index(const std::vector<PyObject *> &items) {
+    if (g_corpus == nullptr) g_corpus = new std::shared_ptr<const CorpusIndex>();
+    if (const auto &cached = *g_corpus) {
+        bool same = cached->items.size() == items.size();
+        for (size_t k = 0; same && k < items.size(); ++k) same = cached->items[k].ptr() == items[k];
+        if (same) return cached;
+    }
+    std::vector<std::u32string> texts;
+    texts.reserve(items.size());
+    for (PyObject *item : items) {
+        if (item == nullptr || !PyUnicode_Check(item)) return nullptr;
+        texts.push_back(pyface::to_u32(item));
+    }
+    auto fresh = std::make_shared<CorpusIndex>();
+    for (PyObject *item : items) fresh->items.push_back(nb::borrow(item));
+    {
+        nb::gil_scoped_release unlocked;
+        fresh->index = wrapper_native::CloseMatchIndex(texts);
+    }
+    *g_corpus = fresh;
+    return fresh;
+}
+
+// True when self.correct_query is this module's own method.
+bool correct_query_is_ours(nb::handle self) {
+    PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), nb::str("correct_query").ptr());
+    if (found != g_correct_query) return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    const int shadowed = PyDict_Contains(dict, nb::str("correct_query").ptr());
+    Py_DECREF(dict);
+    return shadowed == 0;
+}
+
+std::vector<double> scores_natively(const SearchIndex &index, nb::handle corrected) {
+    const std::u32string lowered = pyface::to_u32(nb::borrow(corrected).attr("lower")());
+    std::vector<uint32_t> columns;
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view token) {
+                                       const uint32_t c = index.column_of.find(token);
+                                       if (c != wrapper_native::TermTable::kMissing)
+                                           columns.push_back(c);
+                                   });
+    std::vector<double> scores(index.postings.rows());
+    nb::gil_scoped_release unlocked;
+    index.postings.score(wrapper_native::query_row(columns, index.idf.data()), scores.data());
+    return scores;
+}
+
+}  // namespace
+
+void set_correct_query_function(nb::handle function) {
+    g_correct_query = function.inc_ref().ptr();
+}
+
+nb::object correct_query(const Args &a) {
+    nb::handle query = a[1], corpus = a[2], cutoff = a[3];
+    double c;
+    std::vector<PyObject *> items;
+    if (difflib_is_pristine(a) && pyface::is_str(query) && native_cutoff(cutoff, c) &&
+        corpus_items(corpus, items)) {
+        if (auto prepared = corpus_index(items))
+            return correct_with(pyface::to_u32(query), prepared->index, prepared->items,
+                                cutoff, c);
+    }
+    return correct_with_difflib(a, query, corpus, cutoff);
+}
+
+nb::object search_documents(const Args &a) {
+    nb::handle self = a[0], search_query = a[1];
+    if (!pyface::truthy(self.attr("load_model")())) return nb::list();
+
+    nb::object language = nb::borrow(a[2]);
+    if (!pyface::truthy(language))
+        language = a.global("TongueProbe").attr("detect_lang")(search_query)[0];
+    else if (pyface::is_str(language))
+        // The pipeline front passes the language as its code.
+        language = a.global("Tongue")(language);
+    nb::object cleaned = a.global("Cleanser").attr("preprocess_text_for_stemmetization")(
+        search_query, language)[1];
+
+    nb::object vectorizer = self.attr("tfidf_vectorizer");
+    nb::object matrix = self.attr("tfidf_matrix");
+    std::shared_ptr<const SearchIndex> index = search_index(self, vectorizer, matrix);
+
+    nb::handle cutoff = a[5];
+    nb::object corrected;
+    double c;
+    if (index && correct_query_is_ours(self) && difflib_is_pristine(a) &&
+        pyface::is_str(cleaned) && native_cutoff(cutoff, c)) {
+        nb::list names = index->names;
+        corrected = correct_with(pyface::to_u32(cleaned), index->terms, names, cutoff, c);
+    } else {
+        corrected = self.attr("correct_query")(
+            cleaned, vectorizer.attr("get_feature_names_out")(), cutoff);
+    }
+
+    std::vector<double> scores;
+    if (index && global_is(a, "cosine_similarity", originals().cosine_similarity) &&
+        PyUnicode_CheckExact(corrected.ptr())) {
+        scores = scores_natively(*index, corrected);
+    } else {
+        nb::list one;
+        one.append(corrected);
+        nb::object vector = vectorizer.attr("transform")(one);
+        nb::object similarity = a.global("cosine_similarity")(vector, matrix).attr("flatten")();
+        nb::object flat = originals().numpy.attr("ascontiguousarray")(
+            similarity, nb::arg("dtype") = originals().float64);
+        Buffer values;
+        if (!values.open(flat) || values.kind() != 'd')
+            pyface::raise(PyExc_TypeError, "cosine_similarity gave no array of floats");
+        const auto *v = static_cast<const double *>(values.data());
+        scores.assign(v, v + values.size());
+    }
+
+    // ranked[start:end] with Python's slicing rules and errors.
+    nb::object one = nb::int_(1);
+    nb::object start = nb::steal(pyface::check(PyNumber_Subtract(a[3].ptr(), one.ptr())));
+    start = nb::steal(pyface::check(PyNumber_Multiply(start.ptr(), a[4].ptr())));
+    nb::object end = nb::steal(pyface::check(PyNumber_Add(start.ptr(), a[4].ptr())));
+    nb::object slice = nb::steal(pyface::check(PySlice_New(start.ptr(), end.ptr(), nullptr)));
+    Py_ssize_t lo, hi, step;
+    pyface::check_status(PySlice_Unpack(slice.ptr(), &lo, &hi, &step));
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(scores.size()), &lo, &hi, step);
+    std::vector<size_t> page;
+    if (hi > lo)
+        page = wrapper_native::ranked_positive_slice(scores.data(), scores.size(),
+                                                     static_cast<size_t>(lo),
+                                                     static_cast<size_t>(hi));
+
+    nb::list rows;
+    nb::object names = self.attr("document_names");
+    nb::object languages = self.attr("detected_languages");
+    for (size_t position : page) {
+        nb::object name = names[nb::int_(position)];
+        nb::dict row;
+        row["name"] = name;
+        row[nb::str("Pontua\xc3\xa7\xc3\xa3o")] = originals().float64(scores[position]);
+        row["language"] = languages[name];
+        rows.append(row);
+    }
+    return nb::make_tuple(corrected, rows);
+}
+
+}  // namespace tfidf

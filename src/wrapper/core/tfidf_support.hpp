@@ -1,0 +1,74 @@
+// Shared pieces of wrapper.core.TfidfFinder: the library objects the
+// native paths stand in for, the per-engine native caches, and read access
+// to NumPy buffers.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "pyface/function.hpp"
+
+namespace tfidf {
+namespace nb = nanobind;
+
+// Library objects as bound at import. A native path runs only while the
+// module global it replaces is still one of these.
+struct Originals {
+    nb::object difflib, get_close_matches;
+    nb::object re, findall;
+    nb::object cosine_similarity;
+    nb::object TfidfVectorizer, TfidfTransformer;
+    nb::object csr_matrix, csr_array;
+    nb::object numpy, float64;
+    nb::object sklearn_get_config;
+    nb::dict vectorizer_defaults;   // __dict__ of a fresh TfidfVectorizer()
+    nb::dict transformer_defaults;  // __dict__ of a fresh TfidfTransformer()
+};
+const Originals &originals();
+void init_originals(nb::handle module_globals);
+
+// True when the module global `name` is the object bound at import.
+bool global_is(const pyface::Args &a, const char *name, nb::handle original);
+
+struct TrainState;
+struct SearchIndex;
+
+// Native caches kept beside one engine object (not in its __dict__), dropped
+// with the object. Nothing in them is trusted without checking it against
+// the object's current attributes.
+struct EngineCache {
+    std::shared_ptr<TrainState> train;
+    std::shared_ptr<const SearchIndex> search;
+};
+// The cache of `self`, or null when it cannot be tracked (no weak refs).
+EngineCache *engine_cache(nb::handle self);
+
+// A contiguous one-dimensional NumPy array (or other buffer) read in place.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer();
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    // False (no Python error left) unless obj is a C-contiguous 1-d buffer.
+    bool open(nb::handle obj);
+    // 'd' for float64, 'i' for int32, 'l' for int64 (by item size).
+    char kind() const { return kind_; }
+    size_t size() const { return size_; }
+    const void *data() const { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool open_ = false;
+    char kind_ = 0;
+    size_t size_ = 0;
+};
+
+// A new 1-d NumPy array of `n` items of `dtype` ("float64", "int32", ...).
+nb::object new_array(size_t n, const char *dtype);
+void *array_data(nb::handle array);
+
+}  // namespace tfidf
