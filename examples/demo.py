@@ -24,7 +24,8 @@ QUERIES = [
     "taxa de juros e inflação",
     "images of a distant galaxy",
     "coral reefs in warm oceans",
-    "bake bred in a hot ovne",  # two typos, corrected against the vocabulary
+    "the new telescpe pictures",  # a typo, corrected against the vocabulary
+    "bake the bread in a hot oven",
     "turistas en las playas del sur",
     "concierto de guitarra en el teatro",
 ]

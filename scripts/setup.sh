@@ -34,7 +34,8 @@ mkdir -p "$stamps"
 req_hash=$(sha256sum requirements.txt | cut -d' ' -f1)
 if [ "$(cat "$stamps/requirements" 2>/dev/null)" != "$req_hash" ]; then
   log "installing Python dependencies (requirements.txt)"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt \
+    > "$stamps/pip.log" 2>&1 || { cat "$stamps/pip.log" >&2; exit 1; }
   echo "$req_hash" > "$stamps/requirements"
 fi
 
@@ -52,7 +53,8 @@ if [ "$(cat "$stamps/package" 2>/dev/null)" != "$src_hash" ] ||
   log "building and installing wrapper"
   CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
     "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      --no-build-isolation --no-deps "$root"
+      --no-build-isolation --no-deps "$root" > "$stamps/build.log" 2>&1 ||
+    { cat "$stamps/build.log" >&2; exit 1; }
   echo "$src_hash" > "$stamps/package"
 fi
 log "ready"
