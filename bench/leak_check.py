@@ -1,6 +1,6 @@
 """Memory stays flat over many calls of each main operation.
 
-For every operation: warm up, record the resident set size and the number
+For every operation: run it N times to warm caches and allocator pools, record the resident set size and the number
 of live Python objects, run it N times (default 10,000), record again. A
 reference leak in a binding shows up as growth proportional to N; the
 report prints both figures per operation.
@@ -23,18 +23,23 @@ def rss_kib():
     return 0
 
 
-def measure(name, op, n=N):
-    for _ in range(min(200, n)):
-        op()
-    gc.collect()
-    before_rss, before_objects = rss_kib(), len(gc.get_objects())
+def measure(name, op, n=N, rounds=3):
+    """Growth per round of n calls, after a first round that fills caches
+    and allocator pools. A leak grows in every round; a one-time
+    allocation shows only in the first."""
     for _ in range(n):
         op()
-    gc.collect()
-    after_rss, after_objects = rss_kib(), len(gc.get_objects())
-    print(f"{name:48s} n={n:6d}  rss {after_rss - before_rss:+7d} KiB  "
-          f"objects {after_objects - before_objects:+6d}", flush=True)
-    return after_rss - before_rss, after_objects - before_objects
+    growth = []
+    for _ in range(rounds):
+        gc.collect()
+        before_rss, before_objects = rss_kib(), len(gc.get_objects())
+        for _ in range(n):
+            op()
+        gc.collect()
+        growth.append((rss_kib() - before_rss, len(gc.get_objects()) - before_objects))
+    rounds_text = "  ".join(f"{rss:+6d} KiB/{objects:+d} obj" for rss, objects in growth)
+    print(f"{name:48s} n={n:6d}  {rounds_text}", flush=True)
+    return max(rss for rss, _ in growth[1:]), max(objects for _, objects in growth[1:])
 
 
 def text_ops():
@@ -98,18 +103,46 @@ def engine_ops(tmp):
     debug = os.path.join(tmp, "debug.json")
     yield "FinderBase.save_debug_json", lambda: FinderBase().save_debug_json({"a": [1, 2]}, debug)
 
+    with contextlib.redirect_stdout(io.StringIO()):
+        record = File(tmp)
+    record.tokens = ["inflaca", "jur", "futebol"]
+    yield "File.find_token", lambda: record.find_token("os juros do futebol", Tongue.PORTUGUESE)
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "tests"))
+    import wrapper.core.EmbeddingEncoder as encoder_module
+    from embedding_models import RecordingLoader
+    from wrapper.core.EmbeddingFinder import EmbeddingFinder
+
+    encoder_module.SentenceTransformer = RecordingLoader()
+    os.makedirs(os.path.join(tmp, "sb"))
+    sb = EmbeddingFinder(os.path.join(tmp, "sb"))
+    with contextlib.redirect_stdout(io.StringIO()):
+        for i in range(50):
+            doc = File(tmp)
+            doc.id = f"doc{i}"
+            doc.text = " ".join(words[(i + k) % len(words)] for k in range(6))
+            doc.detected_language = Tongue.PORTUGUESE
+            sb.train_model(doc)
+    yield "EmbeddingFinder.search_documents", lambda: sb.search_documents("juros futebol", "main", 1, 5)
+
+
+def enrichment_ops():
+    import wrapper.infra as infra
+
+    text = " ".join(f"A economia do país cresceu {i} por cento no trimestre." for i in range(30))
+    yield "infra.generate_abstract", lambda: infra.generate_abstract(text)
 
 def main():
     tmp = tempfile.mkdtemp(prefix="leak-check-")
     worst = 0
-    for source in (text_ops(), detection_ops(), engine_ops(tmp)):
+    for source in (text_ops(), detection_ops(), engine_ops(tmp), enrichment_ops()):
         try:
             for name, op in source:
                 growth, _ = measure(name, op)
                 worst = max(worst, growth)
         except ImportError as error:
             print(f"(skipped: {error})")
-    print(f"largest RSS growth: {worst} KiB over {N} calls")
+    print(f"largest steady-state RSS growth (rounds 2-3): {worst} KiB per {N} calls")
 
 
 if __name__ == "__main__":
