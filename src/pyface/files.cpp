@@ -12,7 +12,7 @@ void atomic_replace(nb::handle path, const std::function<void(nb::handle)> &writ
     static std::atomic<unsigned long> counter{0};
     nb::module_ os = nb::module_::import_("os");
     nb::object ospath = os.attr("path");
-    nb::object target = os.attr("fspath")(path);
+    nb::object target = os.attr("fsdecode")(path);
     nb::object dir = ospath.attr("dirname")(target);
     nb::object base = ospath.attr("basename")(target);
     const std::string tag = ".tmp-" + std::to_string(nb::cast<long>(os.attr("getpid")())) +
@@ -40,6 +40,47 @@ void atomic_replace(nb::handle path, const std::function<void(nb::handle)> &writ
         if (python) PyErr_Restore(type, value, tb);
         throw;
     }
+}
+
+nb::object load_model_file(nb::handle load, nb::handle path) {
+    try {
+        return load(path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError) ||
+            e.matches(PyExc_MemoryError))
+            throw;
+        nb::object original = nb::borrow(e.value());
+        nb::object detail = str(original);
+        nb::object message = concat(concat("Cannot read the model file ", format(path)), ": ");
+        message = add(message, nb::borrow(original.type().attr("__name__")));
+        if (truthy(detail)) message = add(concat(message, ": "), detail);
+        nb::object error = nb::steal(check(PyObject_CallOneArg(PyExc_ValueError, message.ptr())));
+        PyException_SetCause(error.ptr(), original.inc_ref().ptr());
+        PyException_SetContext(error.ptr(), original.inc_ref().ptr());
+        PyErr_SetObject(PyExc_ValueError, error.ptr());
+        throw nb::python_error();
+    }
+}
+
+nb::object path_argument(nb::handle value, const char *function, const char *parameter) {
+    const std::string where = std::string(function) + "() argument '" + parameter + "'";
+    nb::object text;
+    if (is_str(value)) {
+        text = nb::borrow(value);
+    } else if (!PyBytes_Check(value.ptr()) &&
+               PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())),
+                                      "__fspath__")) {
+        text = nb::steal(check(PyOS_FSPath(value.ptr())));
+    }
+    if (!text.is_valid() || !is_str(text)) {
+        nb::handle shown = text.is_valid() ? text : value;
+        raise_object(PyExc_TypeError,
+                     concat(where + " must be str or os.PathLike, not ",
+                            nb::borrow(shown.type().attr("__name__"))));
+    }
+    if (PyUnicode_FindChar(text.ptr(), 0, 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0)
+        raise(PyExc_ValueError, where + " holds an embedded null byte");
+    return text;
 }
 
 }  // namespace pyface

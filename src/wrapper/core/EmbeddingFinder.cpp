@@ -68,19 +68,29 @@ nb::object load_model(const Args &a) {
     nb::object filename = self.attr("model_filename");
     nb::object data = nb::none();
     if (pyface::truthy(a.global("os").attr("path").attr("exists")(filename)))
-        data = a.global("joblib").attr("load")(filename);
+        data = pyface::load_model_file(a.global("joblib").attr("load"), filename);
     if (pyface::truthy(data)) {
-        // Every part is read before any is kept: a damaged file leaves the
-        // engine as it was.
+        // Every part is read and checked before any is kept: a damaged
+        // file leaves the engine as it was.
+        auto invalid = [&](nb::handle why) {
+            nb::object message = pyface::concat(
+                pyface::concat("Invalid embedding model file ", pyface::format(filename)), ": ");
+            pyface::raise_object(PyExc_ValueError, pyface::add(message, why));
+        };
+        auto type_name = [](nb::handle value) {
+            return nb::borrow(value.type().attr("__name__"));
+        };
+        if (!PyDict_Check(data.ptr()))
+            invalid(pyface::concat("a dict was expected, not ", type_name(data)));
         std::vector<nb::object> parts;
         for (const char *key : kModelFileKeys) {
             if (!pyface::contains(data, nb::str(key)))
-                pyface::raise_object(
-                    PyExc_ValueError,
-                    pyface::concat(pyface::concat("Invalid embedding model file ",
-                                                  pyface::format(filename)),
-                                   std::string(": no key \"") + key + "\""));
-            parts.push_back(data[key]);
+                invalid(nb::str((std::string("no key \"") + key + "\"").c_str()));
+            nb::object part = data[key];
+            if (!PyDict_Check(part.ptr()))
+                invalid(pyface::concat(std::string("\"") + key + "\" should be a dict, not ",
+                                       type_name(part)));
+            parts.push_back(part);
         }
         self.attr("embedded_documents") = parts[1];
         self.attr("document_names") = parts[2];

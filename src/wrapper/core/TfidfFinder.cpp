@@ -39,16 +39,35 @@ nb::object init(const Args &a) {
     return nb::none();
 }
 
+nb::object kind_name(nb::handle value) { return nb::borrow(value.type().attr("__name__")); }
+
+[[noreturn]] void raise_damaged(nb::handle path, nb::handle why) {
+    nb::object message = pyface::concat(pyface::concat("The model file ", pyface::str(path)),
+                                        " is no TF-IDF model: ");
+    pyface::raise_object(PyExc_ValueError, pyface::add(message, why));
+}
+
+void check_collection(nb::handle path, const char *key, nb::handle value, PyTypeObject *kind) {
+    if (PyObject_TypeCheck(value.ptr(), kind)) return;
+    nb::object why = pyface::concat(std::string("'") + key + "' should be a " + kind->tp_name +
+                                        ", not ",
+                                    kind_name(value));
+    raise_damaged(path, why);
+}
+
 nb::object load_model(const Args &a) {
     nb::handle self = a[0];
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
     nb::object path = self.attr("model_filename");
     nb::object data = nb::none();
     if (pyface::truthy(a.global("os").attr("path").attr("exists")(path)))
-        data = a.global("joblib").attr("load")(path);
+        data = pyface::load_model_file(a.global("joblib").attr("load"), path);
     if (!data.is_none() && pyface::truthy(data)) {
-        // Every key is looked for before anything is replaced, so a file
-        // that lacks one leaves the engine untouched.
+        // Every key and the kind of every collection are checked before
+        // anything is replaced, so a file that is not a model of this
+        // engine leaves the engine untouched.
+        if (!PyDict_Check(data.ptr()))
+            raise_damaged(path, pyface::concat("a dict was expected, not ", kind_name(data)));
         nb::list missing;
         for (const char *key : kModelKeys)
             if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());
@@ -61,6 +80,14 @@ nb::object load_model(const Args &a) {
         }
         std::vector<nb::object> values;
         for (const char *key : kModelKeys) values.push_back(data[key]);
+        check_collection(path, "document_names", values[2], &PyList_Type);
+        check_collection(path, "detected_languages", values[3], &PyDict_Type);
+        check_collection(path, "cleaned_text", values[4], &PyDict_Type);
+        const size_t n = nb::len(values[2]);
+        if (nb::len(values[3]) != n || nb::len(values[4]) != n)
+            raise_damaged(path, nb::str("it lists a different number of documents in "
+                                        "'document_names', 'detected_languages' and "
+                                        "'cleaned_text'"));
         self.attr("is_loaded") = nb::bool_(true);
         self.attr("tfidf_matrix") = values[0];
         self.attr("tfidf_vectorizer") = values[1];

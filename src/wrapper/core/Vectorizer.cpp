@@ -29,7 +29,7 @@ nb::object load_model(const Args &a) {
     nb::object filename = self.attr("model_filename");
     pyface::log(a, "debug", pyface::concat("loading model ", pyface::format(filename)));
     if (pyface::truthy(a.global("os").attr("path").attr("exists")(filename))) {
-        self.attr("model") = a.global("joblib").attr("load")(filename);
+        self.attr("model") = pyface::load_model_file(a.global("joblib").attr("load"), filename);
         pyface::log(a, "debug", pyface::concat("loaded model ", pyface::format(filename)));
     }
     return nb::none();

@@ -1,6 +1,7 @@
 #include "wrapper/core/embedding_matrix.hpp"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -17,11 +18,40 @@ struct KeyMatrix {
     std::string format;
     nb::object view;  // storage[:view_rows]
     size_t view_rows = 0;
+    // Set while one call brings the matrix up to date. Converting a vector
+    // or allocating runs Python code, so another thread may get the GIL
+    // meanwhile; it then works on the list itself instead of on a matrix
+    // that is half updated.
+    bool busy = false;
+
+    void clear() {
+        list = nb::object();
+        items.clear();
+        storage = nb::object();
+        data = nullptr;
+        dim = itemsize = capacity = 0;
+        format.clear();
+        view = nb::object();
+        view_rows = 0;
+    }
 };
 
 struct EngineMatrices {
     nb::object weakref;  // its callback drops this entry when the engine dies
-    std::unordered_map<std::string, KeyMatrix> by_key;
+    // Shared, so that a call keeps its matrix even if the engine forgets it.
+    std::unordered_map<std::string, std::shared_ptr<KeyMatrix>> by_key;
+};
+
+// Marks a matrix busy for the life of one call.
+class Exclusive {
+public:
+    explicit Exclusive(std::shared_ptr<KeyMatrix> m) : m_(std::move(m)) { m_->busy = true; }
+    ~Exclusive() { m_->busy = false; }
+    Exclusive(const Exclusive &) = delete;
+    Exclusive &operator=(const Exclusive &) = delete;
+
+private:
+    std::shared_ptr<KeyMatrix> m_;
 };
 
 // Leaked on purpose: entries hold Python objects, which must not be freed
@@ -120,31 +150,37 @@ nb::object mirror_unchecked(nb::handle engine, nb::handle key, nb::handle list) 
     if (key_text == nullptr) return nb::object();
     EngineMatrices *engine_matrices = matrices_of(engine);
     if (engine_matrices == nullptr) return nb::object();
-    KeyMatrix &m = engine_matrices->by_key[std::string(key_text, static_cast<size_t>(key_size))];
+    std::shared_ptr<KeyMatrix> &slot =
+        engine_matrices->by_key[std::string(key_text, static_cast<size_t>(key_size))];
+    if (!slot) slot = std::make_shared<KeyMatrix>();
+    if (slot->busy) return nb::object();
+    const std::shared_ptr<KeyMatrix> held = slot;  // `slot` may go with the map
+    const Exclusive exclusive(held);
+    KeyMatrix &m = *held;
 
     bool in_step = m.list.ptr() == list.ptr() && m.items.size() <= n;
     for (size_t i = 0; in_step && i < m.items.size(); ++i)
         in_step = m.items[i].ptr() == PyList_GET_ITEM(list.ptr(), i);
-    if (!in_step) m = KeyMatrix{};
+    if (!in_step) m.clear();
     m.list = nb::borrow(list);
     for (size_t i = m.items.size(); i < n; ++i) {
         // The list may change under us if converting a vector runs Python
         // code; re-read its size each step.
         if (i >= static_cast<size_t>(PyList_GET_SIZE(list.ptr())) ||
             !append(m, nb::borrow(PyList_GET_ITEM(list.ptr(), i)), n)) {
-            m = KeyMatrix{};
+            m.clear();
             return nb::object();
         }
     }
     if (static_cast<size_t>(PyList_GET_SIZE(list.ptr())) != m.items.size()) {
-        m = KeyMatrix{};
+        m.clear();
         return nb::object();
     }
     if (!m.view.is_valid() || m.view_rows != n) {
         nb::object view =
             nb::steal(PySequence_GetSlice(m.storage.ptr(), 0, static_cast<Py_ssize_t>(n)));
         if (!view.is_valid()) {
-            m = KeyMatrix{};
+            m.clear();
             return nb::object();
         }
         m.view = std::move(view);

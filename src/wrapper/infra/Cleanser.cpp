@@ -37,10 +37,13 @@ nb::object re_sub(const Args &a, const char *pattern, const char *repl,
 }
 
 // unicodedata.combining(ch) for the real module, remembered per code point.
+// The table is made once, whole (C++ makes the first initialisation
+// thread-safe), and never resized, so a slot stays where it is while the
+// lookup below calls into Python; two threads filling one slot write the
+// same value.
 int combining_class(char32_t c) {
-    static std::vector<int16_t> cache;
     if (c < 0x300) return 0;  // no combining marks below U+0300
-    if (cache.empty()) cache.assign(0x110000, -1);
+    static std::vector<int16_t> cache(0x110000, -1);
     int16_t &slot = cache[c];
     if (slot < 0) {
         nb::object ch = pyface::from_u32(std::u32string_view(&c, 1));

@@ -6,6 +6,7 @@
 
 #include "frame_detection.hpp"
 #include "pyface/errors.hpp"
+#include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
 
@@ -48,9 +49,11 @@ long long frame_bound(nb::handle count) {
 }
 
 nb::object identify_objects_in_video(const Args &a) {
+    // A number would open a camera, and OpenCV reads a name only up to a NUL.
+    nb::object video_path = pyface::path_argument(a[0], "identify_objects_in_video", "video_path");
     std::vector<nb::object> layers = frame_detection::unpack(a.global("get_layers")(), 3);
     nb::object cv2 = a.global("cv2");
-    nb::object capture = cv2.attr("VideoCapture")(a[0]);
+    nb::object capture = cv2.attr("VideoCapture")(video_path);
     CaptureGuard guard(capture);
     // A file that cannot be opened reports no frames: the result is empty.
     const long long frames = frame_bound(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));

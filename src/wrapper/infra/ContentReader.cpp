@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pyface/errors.hpp"
+#include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
 
@@ -149,6 +150,9 @@ bool same_file(nb::handle x, nb::handle y) {
 
 nb::object extract_text_from_pdf(const Args &a) {
     nb::object output_pdf = pyface::concat(a[1], "/output.pdf");
+    // A path that is none (PyMuPDF would open a new empty document) or
+    // that is cut short at a NUL is refused before the tool runs.
+    pyface::path_argument(a[0], "extract_text_from_pdf", "pdf_path");
     pyface::log(a, "debug", pyface::concat("output pdf ", output_pdf));
     OpenDocument copy;
     nb::object text = nb::str("");
@@ -179,6 +183,7 @@ nb::object extract_text_from_pdf(const Args &a) {
 }
 
 nb::object extract_text_from_pdf_layer(const Args &a) {
+    pyface::path_argument(a[0], "_extract_text_from_pdf", "pdf_path");
     OpenDocument doc(a.global("fitz").attr("open")(a[0]));
     nb::object text = nb::str("");
     std::optional<nb::python_error> failure = capture([&] {
@@ -248,7 +253,8 @@ bool same_pixels(nb::handle x, nb::handle y) {
 }
 
 nb::object extract_text_from_video(const Args &a) {
-    nb::handle path = a[0];
+    // OpenCV reads a name only up to a NUL: "a.mp4\0.mp4" would be a.mp4.
+    nb::object path = pyface::path_argument(a[0], "extract_text_from_video", "video_path");
     nb::object text = nb::str("");
     if (pyface::truthy(path.attr("endswith")(".mp4"))) {
         nb::object video = a.global("cv2").attr("VideoCapture")(path);
@@ -278,7 +284,7 @@ nb::object extract_text_from_video(const Args &a) {
         video.attr("release")();
         if (failure) throw std::move(*failure);
     } else if (pyface::truthy(path.attr("endswith")(".wav"))) {
-        return a.global("extract_text_from_any")(path);
+        return a.global("extract_text_from_any")(a[0]);
     }
     return text;
 }

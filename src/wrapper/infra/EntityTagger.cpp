@@ -88,6 +88,7 @@ std::string model_location(nb::handle spacy) {
     return {};
 }
 
+// The pipeline kept between calls, while no call is using it.
 struct CachedModel {
     Fingerprint fingerprint;
     nb::object pipeline;
@@ -99,33 +100,59 @@ CachedModel &cache() {
     return *slot;
 }
 
-nb::object load_model(const Args &a) {
-    nb::object spacy = a.global("spacy");
-    nb::object load = spacy.attr("load");
-    if (spacy.ptr() != g_spacy || load.ptr() != g_load) return load(kModel);
+// A spaCy pipeline is not made to be run by several threads at once, so a
+// call takes the kept pipeline for itself and puts it back when done; a
+// call that finds none loads its own, as every call would without the
+// cache. Taking and putting back happen with the GIL held and without
+// calling into Python in between, so they are atomic.
+class Borrowed {
+public:
+    explicit Borrowed(const Args &a) {
+        nb::object spacy = a.global("spacy");
+        nb::object load = spacy.attr("load");
+        if (spacy.ptr() != g_spacy || load.ptr() != g_load) {
+            pipeline_ = load(kModel);
+            return;
+        }
+        current_.location = model_location(spacy);
+        if (!current_.location.empty()) {
+            nb::gil_scoped_release unlocked;
+            readable_ = stamp_tree(current_.location, current_.files);
+        }
+        CachedModel &held = cache();
+        if (readable_ && held.pipeline.is_valid() && held.fingerprint == current_) {
+            pipeline_ = std::move(held.pipeline);
+            held.pipeline = nb::object();
+            return;
+        }
+        nb::object stale = std::move(held.pipeline);  // not kept beside the new one
+        stale = nb::object();
+        pipeline_ = load(kModel);
+    }
+    Borrowed(const Borrowed &) = delete;
+    Borrowed &operator=(const Borrowed &) = delete;
+    // Put back whether or not the call succeeded: a text the pipeline
+    // refuses leaves the pipeline as it was.
+    ~Borrowed() {
+        if (!readable_ || !pipeline_.is_valid()) return;
+        CachedModel &held = cache();
+        // Released only once the slot is whole again: freeing it may run
+        // Python code, and with it another thread.
+        nb::object previous = std::move(held.pipeline);
+        held.fingerprint = std::move(current_);
+        held.pipeline = std::move(pipeline_);
+    }
+    nb::handle pipeline() const { return pipeline_; }
 
-    Fingerprint current;
-    current.location = model_location(spacy);
-    bool readable = false;
-    if (!current.location.empty()) {
-        nb::gil_scoped_release unlocked;
-        readable = stamp_tree(current.location, current.files);
-    }
-    CachedModel &held = cache();
-    if (readable && held.pipeline.is_valid() && held.fingerprint == current)
-        return held.pipeline;
-    held.pipeline = nb::object();  // a stale pipeline is not kept beside the new one
-    nb::object pipeline = load(kModel);
-    if (readable) {
-        held.fingerprint = std::move(current);
-        held.pipeline = pipeline;
-    }
-    return pipeline;
-}
+private:
+    Fingerprint current_;
+    bool readable_ = false;
+    nb::object pipeline_;
+};
 
 nb::object extract_named_entities(const Args &a) {
-    nb::object pipeline = load_model(a);
-    nb::object doc = pipeline(a[0]);
+    Borrowed model(a);
+    nb::object doc = model.pipeline()(a[0]);
     nb::list entities;
     for (nb::handle span : doc.attr("ents"))
         entities.append(nb::make_tuple(span.attr("text"), span.attr("label_")));

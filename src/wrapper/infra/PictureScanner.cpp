@@ -10,11 +10,17 @@
 #include <nanobind/nanobind.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
 
 #include "frame_detection.hpp"
 #include "pyface/errors.hpp"
+#include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
+#include "wrapper_native/darknet_weights.hpp"
 
 namespace nb = nanobind;
 using pyface::Args;
@@ -84,6 +90,48 @@ nb::object read_labels(const Args &a, const ModelPaths &p) {
     return text.attr("strip")().attr("split")("\n");
 }
 
+nb::object read_bytes(nb::handle path, Py_ssize_t limit = -1) {
+    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+    nb::object data;
+    try {
+        data = file.attr("read")(limit);
+    } catch (...) {
+        try {
+            file.attr("close")();
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    file.attr("close")();
+    return data;
+}
+
+// OpenCV reads the weights without checking that the file holds them all:
+// a truncated file loads, its missing end left as uninitialised memory, and
+// detections change from run to run. Refuse a file shorter than the
+// network its configuration describes (when that size can be told).
+void check_weights_size(const Args &a, const ModelPaths &p) {
+    if (!pyface::is_pristine(a, "cv2", g_cv2)) return;  // a stand-in reads no file
+    nb::object config = read_bytes(p.config);
+    const auto count = wrapper_native::darknet_parameter_count(
+        std::string_view(PyBytes_AS_STRING(config.ptr()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(config.ptr()))));
+    if (!count) return;
+    nb::object head = read_bytes(p.weights, 8);
+    if (PyBytes_GET_SIZE(head.ptr()) < 8) return;
+    int32_t version[2];
+    std::memcpy(version, PyBytes_AS_STRING(head.ptr()), sizeof version);
+    const uint64_t needed = wrapper_native::darknet_header_size(version[0], version[1]) + 4 * *count;
+    const auto size = nb::cast<uint64_t>(a.global("os").attr("stat")(p.weights).attr("st_size"));
+    if (size >= needed) return;
+    nb::object message = pyface::concat(pyface::concat("The network weights file ", p.weights),
+                                        " is truncated: it holds " + std::to_string(size) +
+                                            " bytes, the network in ");
+    message = pyface::concat(pyface::add(message, p.config),
+                             " needs " + std::to_string(needed));
+    pyface::raise_object(PyExc_ValueError, message);
+}
+
 nb::object get_layers(const Args &a) {
     const ModelPaths p = model_paths(a);
     nb::object net;
@@ -95,6 +143,7 @@ nb::object get_layers(const Args &a) {
         if (!pyface::truthy(isfile(p.config))) raise_missing(p, p.config, e);
         throw;
     }
+    check_weights_size(a, p);
     nb::object labels = read_labels(a, p);
     nb::object names = net.attr("getLayerNames")();
     nb::list outputs;
@@ -145,6 +194,8 @@ void park(nb::object entry) {
 }
 
 nb::object identify_objects_in_image(const Args &a) {
+    // cv2.imread reads a name only up to a NUL and takes None for a path.
+    nb::object image_path = pyface::path_argument(a[0], "identify_objects_in_image", "image_path");
     const bool cacheable = pyface::is_pristine(a, "get_layers", g_get_layers) &&
                            pyface::is_pristine(a, "cv2", g_cv2) &&
                            pyface::is_pristine(a, "os", g_os);
@@ -167,7 +218,7 @@ nb::object identify_objects_in_image(const Args &a) {
             if (!after.is_valid() || !pyface::equals(after, key)) key = nb::object();
         }
     }
-    nb::object picture = a.global("cv2").attr("imread")(a[0]);
+    nb::object picture = a.global("cv2").attr("imread")(image_path);
     nb::object found = frame_detection::detect_objects(a, picture, layers[0], layers[1],
                                                        layers[2], /*print_shape=*/true);
     if (key.is_valid()) park(nb::make_tuple(key, layers[0], layers[1], layers[2]));
