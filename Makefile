@@ -4,7 +4,8 @@
 #               for FUZZ_SECONDS against its slow reference
 #   make lint   clang-tidy (checks listed in .clang-tidy) over native/src and
 #               src/, and cppcheck over native/ and src/
-# Needs clang-14, libFuzzer (libclang-rt-14-dev), clang-tidy and cppcheck.
+# Both install what they need first (clang-14, its libFuzzer and sanitizer
+# runtimes, clang-tidy-14, cppcheck; the .venv of scripts/setup.sh).
 
 CMAKE        ?= .venv/bin/cmake
 NINJA        ?= $(CURDIR)/.venv/bin/ninja
@@ -21,9 +22,15 @@ LINT_BUILD   ?= build/lint
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: fuzz fuzz-build lint tidy cppcheck
+.PHONY: fuzz fuzz-build lint tidy cppcheck tools
 
-fuzz-build:
+tools:
+	@dpkg -s clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck >/dev/null 2>&1 \
+	  || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	       clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck >/dev/null; }
+	@[ -x $(CMAKE) ] || scripts/setup.sh
+
+fuzz-build: tools
 	@mkdir -p $(FUZZ_BUILD)
 	CXX=$(CLANGXX) $(CMAKE) -S native -B $(FUZZ_BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(NINJA) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -38,7 +45,7 @@ lint: tidy cppcheck
 
 # The compilation database comes from a configure with clang and without
 # precompiled headers (clang-tidy reads every header itself); nothing is built.
-tidy:
+tidy: tools
 	@mkdir -p $(LINT_BUILD)
 	CXX=$(CLANGXX) $(CMAKE) -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
 	  -DPython_EXECUTABLE=$(PYTHON) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -51,7 +58,7 @@ tidy:
 	  | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }
 	@echo "clang-tidy: clean"
 
-cppcheck:
+cppcheck: tools
 	$(CPPCHECK) --enable=warning,performance,portability --std=c++20 --language=c++ \
 	  --library=python --inline-suppr --suppressions-list=.cppcheck-suppressions \
 	  --error-exitcode=1 --quiet -I native/include -I src native src
