@@ -124,8 +124,9 @@ def test_token_pipeline_equals_nltk_composition(language):
     from nltk.corpus import stopwords
 
     name = Tongue.get_nltk_language(language or Tongue.ENGLISH)
-    sentences = make_sentences(language or Tongue.ENGLISH, stopwords.words(name), 700,
-                               seed=hash(name) % 1000)
+    # A fixed seed per case (str hashes change from run to run).
+    seed = {None: 11, Tongue.PORTUGUESE: 23, Tongue.ENGLISH: 37, Tongue.SPANISH: 41}[language]
+    sentences = make_sentences(language or Tongue.ENGLISH, stopwords.words(name), 700, seed=seed)
     for sentence in sentences:
         try:
             expected = reference_preprocess(sentence, language)

@@ -175,12 +175,13 @@ def test_second_method_failure_logs_partial_text_and_reraises(tmp_path, monkeypa
 def test_empty_text_is_returned_without_fallback(tmp_path, monkeypatch, caplog):
     blank = docs.blank_pdf(tmp_path / "blank.pdf")
     calls = []
+    real_tool = ContentReader.run_ocrmypdf
 
-    def fake_tool(input_pdf, output_pdf):
+    def watched_tool(input_pdf, output_pdf):
         calls.append((input_pdf, output_pdf))
-        shutil.copyfile(input_pdf, output_pdf)
+        return real_tool(input_pdf, output_pdf)
 
-    monkeypatch.setattr(ContentReader, "run_ocrmypdf", fake_tool)
+    monkeypatch.setattr(ContentReader, "run_ocrmypdf", watched_tool)
     caplog.set_level("DEBUG")
     assert ContentReader.extract_text_from_pdf(blank, str(tmp_path)) == ""
     assert calls == [(blank, str(tmp_path) + "/output.pdf")]

@@ -1,7 +1,8 @@
 """A process killed at any moment while training leaves a model directory
 that loads and holds the documents trained before the one in flight, with
 or without that one. Each trial kills a child that trains document after
-document, then checks the directory and lets the next child continue it."""
+document, then checks the directory and lets the next child continue it.
+WRAPPER_CRASH_TRIALS sets the number of trials per engine (default 6)."""
 import json
 import os
 import random
@@ -17,6 +18,7 @@ import pytest
 pytestmark = pytest.mark.slow
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+TRIALS = int(os.environ.get("WRAPPER_CRASH_TRIALS", "6"))
 
 CHILD = textwrap.dedent('''
     import contextlib, io, sys
@@ -79,7 +81,7 @@ def test_killed_training_leaves_a_loadable_model(tmp_path, kind):
     child.write_text(CHILD.format(tests_dir=TESTS_DIR))
     rng = random.Random(7)
     trained = 0
-    for trial in range(6):
+    for trial in range(TRIALS):
         proc = subprocess.Popen([sys.executable, str(child), kind, modeldir, str(trained)],
                                 stdout=subprocess.PIPE, text=True)
         assert proc.stdout.readline().strip() == "ready"

@@ -67,6 +67,29 @@ def test_new_directory_in_per_language_mode(tmp_path, loader):
     assert engine.load_model() is True
 
 
+def test_preparation_logs_through_the_module_logging(tmp_path, loader, monkeypatch):
+    import logging
+    import sentence_transformers
+
+    from wrapper.infra import TongueProbe
+
+    assert (finder_module.SentenceTransformer, finder_module.joblib, finder_module.np,
+            finder_module.logging, finder_module.TongueProbe, finder_module.Tongue) == (
+        sentence_transformers.SentenceTransformer, joblib, np, logging, TongueProbe, Tongue)
+    logged = []
+    monkeypatch.setattr(finder_module, "logging", types.SimpleNamespace(
+        debug=lambda message: logged.append(message)))
+    EmbeddingFinder(str(tmp_path), True)
+    table = str({"pt": "portuguese", "en": "english", "es": "spanish"})
+    assert logged == ["doc language type <enum 'Tongue'>",
+                      "doc language nltk_languages " + table + " " + table,
+                      "loading model for language pt", "loading model for language en",
+                      "loading model for language es"]
+    logged.clear()
+    EmbeddingFinder(str(tmp_path), True)  # read from the file: nothing prepared
+    assert logged == []
+
+
 def test_new_directory_in_single_model_mode(tmp_path, loader):
     engine = EmbeddingFinder(str(tmp_path))
     assert (EmbeddingFinder.supported_languages, EmbeddingFinder.model_main) == (False, "main")
@@ -160,6 +183,45 @@ def test_failed_write_leaves_the_previous_model_file(tmp_path, loader, monkeypat
         engine.train_model(record("b", "the dog"))
     assert files_of(base)[0]["document_names"]["en"] == ["a"]
     assert not [n for n in os.listdir(base) if n.startswith(".tmp")]
+    # Memory is as it was too: the document that is not on disk is not
+    # searched, and training it again indexes it.
+    assert engine.document_names["en"] == ["a"] and len(engine.embedded_documents["en"]) == 1
+    assert [r["name"] for r in engine.search_documents("the dog", "en")[1]] == ["a"]
+    with pytest.raises(OSError, match="disk full"):
+        engine.train_model(record("c", "el perro", Tongue.SPANISH, translate_to=Tongue.PORTUGUESE))
+    assert engine.document_names == {"pt": [], "en": ["a"], "es": []}
+    # A key that the failed call added is gone as well.
+    del engine.multilang_models["pt"], engine.document_names["pt"], engine.embedded_documents["pt"]
+    with pytest.raises(OSError, match="disk full"):
+        engine.train_model(record("c", "o cão", Tongue.PORTUGUESE))
+    assert list(engine.multilang_models) == ["en", "es"] and "pt" not in engine.embedded_documents
+    monkeypatch.setattr(finder_module, "joblib", joblib)
+    engine.train_model(record("b", "the dog"))
+    engine.train_model(record("c", "o cão", Tongue.PORTUGUESE))
+    assert files_of(base)[1]["document_names"] == {"en": ["a", "b"], "es": [], "pt": ["c"]}
+    assert [r["name"] for r in engine.search_documents("the dog", "en")[1]][0] == "b"
+
+
+def test_debug_file_failing_after_the_model_file_keeps_the_document(tmp_path, loader,
+                                                                     monkeypatch):
+    # The model file holds the document once it is replaced; memory must
+    # hold it too, or the next training would write the model without it.
+    base = str(tmp_path)
+    engine = EmbeddingFinder(base, True)
+    engine.train_model(record("a", "the cat"))
+
+    def refuse(self, dc, filename):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(FinderBase, "save_debug_json", refuse)
+    with pytest.raises(OSError, match="disk full"):
+        engine.train_model(record("b", "the dog"))
+    assert engine.document_names["en"] == ["a", "b"]
+    assert files_of(base)[0]["document_names"]["en"] == ["a", "b"]
+    monkeypatch.undo()
+    engine.train_model(record("c", "the bird"))
+    assert files_of(base)[0]["document_names"]["en"] == ["a", "b", "c"]
+    assert files_of(base)[1]["document_names"]["en"] == ["a", "b", "c"]
 
 
 # ---- training faults ------------------------------------------------------------

@@ -258,6 +258,21 @@ def test_real_network_names_the_colour(res_dir, capsys):
     assert capsys.readouterr().out == "(60, 80, 3)\n(30, 50, 3)\n(60, 80, 3)\n"
 
 
+def test_truncated_weights_are_refused(res_dir):
+    # The network loader would take the short file and read whatever lies
+    # past its end as weights.
+    write_colour_network(res_dir)
+    red = colour_picture(res_dir / "red.png", (0, 0, 255))
+    weights = res_dir / "res" / "yolov3.weights"
+    whole = weights.read_bytes()
+    weights.write_bytes(whole[:-4])
+    with pytest.raises(ValueError, match=r"weights file .* is truncated: it holds %d bytes"
+                       % (len(whole) - 4)):
+        PictureScanner.identify_objects_in_image(red)
+    weights.write_bytes(whole + b"\0" * 8)  # longer than needed is accepted
+    assert [label for label, _ in PictureScanner.identify_objects_in_image(red)] == ["red"]
+
+
 def test_real_network_matches_reference_over_two_output_layers(res_dir):
     write_random_network(res_dir, seed=3)
     rng = np.random.default_rng(0)

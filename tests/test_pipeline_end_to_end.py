@@ -21,8 +21,8 @@ import make_samples  # noqa: E402
 
 pytestmark = [pytest.mark.slow, needs_nltk_data]
 
-DOCUMENTS = ["pt_futebol.pdf", "pt_saude.png", "en_space.pdf", "en_cooking.png",
-             "es_playas.pdf", "es_tecnologia.jpg"]
+DOCUMENTS = ["pt_futebol.pdf", "pt_saude.png", "pt_economia.pdf", "en_space.pdf",
+             "en_cooking.png", "es_playas.pdf", "es_tecnologia.jpg"]
 
 
 def write_documents(directory, names):
@@ -64,6 +64,7 @@ def names(result):
 @pytest.mark.parametrize("query,expected", [
     ("vitória do time no campeonato de futebol", "pt_futebol.pdf"),
     ("vacinação contra a gripe nos postos de saúde", "pt_saude.png"),
+    ("inflação e taxa de juros do banco central", "pt_economia.pdf"),  # scanned
     ("images of a distant galaxy", "en_space.pdf"),
     ("bake the bread in the oven", "en_cooking.png"),
     ("turistas en las playas del sur", "es_playas.pdf"),
@@ -104,6 +105,23 @@ def test_restart_searches_what_an_earlier_pipeline_trained(batch):
     again = Process.create_batch_pipeline(pipeline.base_path, is_detect_language=True)
     query = "turistas en las playas del sur"
     assert again.search(query) == pipeline.search(query)
+
+
+def test_default_batch_pipeline_without_detection(tmp_path, entity_model):
+    """The factory's default: no detection, so records carry no language
+    and the query is prepared for the language the caller names."""
+    base = str(tmp_path)
+    chosen = ["pt_futebol.pdf", "pt_saude.png", "en_space.pdf"]
+    write_documents(base, chosen)
+    pipeline = Process.create_batch_pipeline(base)
+    with contextlib.redirect_stdout(io.StringIO()):
+        records = [pipeline.compile_and_train(name, i) for i, name in enumerate(chosen)]
+    assert [r.detected_language for r in records] == [None, None, None]
+    assert [r.id for r in records] == [0, 1, 2]
+    _, hits = pipeline.search("vacinação contra a gripe", Tongue.PORTUGUESE)
+    assert hits[0]["name"] == 1 and hits[0]["language"] is None
+    _, hits = pipeline.search("galaxy telescope images", Tongue.ENGLISH)
+    assert hits[0]["name"] == 2
 
 
 def test_translating_pipeline(tmp_path, entity_model, monkeypatch):

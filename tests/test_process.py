@@ -30,6 +30,27 @@ def test_constructor_without_engine(tmp_path, caplog):
         Process(7)
 
 
+def test_constructions_racing_on_a_new_directory(tmp_path, monkeypatch):
+    # Another worker makes the directory between the existence test and
+    # makedirs: this construction goes on with it. Any other failure, or a
+    # file in the directory's place, still raises.
+    base = str(tmp_path / "base")
+    real_makedirs = os.makedirs
+
+    def made_meanwhile(path, *args, **kwargs):
+        real_makedirs(path)
+        return real_makedirs(path, *args, **kwargs)
+
+    monkeypatch.setattr(process_module.os, "makedirs", made_meanwhile)
+    assert Process(base).modeldir == base + "/models"
+    monkeypatch.undo()
+    os.makedirs(str(tmp_path / "other"))
+    open(str(tmp_path / "other" / "models"), "w").close()
+    monkeypatch.setattr(process_module.os.path, "exists", lambda path: False)
+    with pytest.raises(FileExistsError):
+        Process(str(tmp_path / "other"))
+
+
 def test_factories_and_their_defaults(tmp_path, monkeypatch):
     # the per-language models cannot be had here: small stand-ins are loaded
     import wrapper.core.EmbeddingEncoder as encoder_module
@@ -39,9 +60,12 @@ def test_factories_and_their_defaults(tmp_path, monkeypatch):
     batch = Process.create_batch_pipeline(str(tmp_path))
     assert isinstance(batch.document_search, TfidfFinder)
     assert (batch.is_detect_language, batch.translate_to) == (False, None)
+    assert batch.document_search.model_filename == str(tmp_path) + "/models/td_model.pkl"
     online = Process.create_online_pipeline_multilingual(str(tmp_path / "sb"))
     assert isinstance(online.document_search, EmbeddingFinder)
     assert online.is_detect_language is True and online.translate_to is Tongue.ENGLISH
+    assert online.document_search.base_path == str(tmp_path / "sb") + "/models"
+    assert online.document_search.supported_languages is True
     import inspect
 
     default = inspect.signature(Process.create_online_pipeline_multilingual).parameters["translate_to"].default
@@ -153,6 +177,8 @@ def test_pipeline_without_engine_fails_when_it_needs_one(tmp_path, fake_kinds):
     assert len(FakeRecord.made) == 1  # compiled before failing
     with pytest.raises(AttributeError):
         p.train_doc(FakeRecord.made[0])
+    with pytest.raises(AttributeError):
+        p.search("consulta", Tongue.PORTUGUESE)
 
 
 def test_load_order_and_interpreter(monkeypatch, tmp_path, caplog):
@@ -188,6 +214,14 @@ def test_load_order_and_interpreter(monkeypatch, tmp_path, caplog):
     Process.load(missing)
     assert calls[2:] == [("download", p, {"download_dir": missing}) for p in packages] + \
         [("download", p, {}) for p in packages]
+
+    # a host that cannot tell its interpreter's path: the shell's python3
+    for unknown in (None, ""):
+        calls.clear()
+        monkeypatch.setattr(sys, "executable", unknown)
+        Process.load(str(tmp_path))
+        assert [c[1] for c in calls[:2]] == ["python3 -m spacy download xx_ent_wiki_sm",
+                                             "python3 -m spacy download pt_core_news_sm"]
 
 
 def test_module_globals():

@@ -7,6 +7,7 @@ import logging
 import os
 import pickle
 import random
+import types
 
 import joblib
 import numpy as np
@@ -391,6 +392,55 @@ def test_failed_write_keeps_old_files_and_memory(tmp_path, monkeypatch):
     assert sorted(os.listdir(tmp_path)) == ["debug_td_model.json", "td_model.pkl"]
     monkeypatch.undo()
     engine.train_model(record("c", "texto"))
+    assert_model_equals_sklearn(engine)
+
+
+def test_debug_file_failing_after_the_model_file_keeps_the_document(tmp_path, monkeypatch):
+    # The model file is the record of what is trained: once it holds the
+    # document, memory must hold it too, or the next training would write
+    # the model without it.
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_model(record("a", "casa dados"))
+    old_debug = open(engine.debug_model_filename, "rb").read()
+
+    def refuse(self, dc, filename):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(FinderBase, "save_debug_json", refuse)
+    with pytest.raises(OSError, match="No space left"):
+        engine.train_model(record("c", "casa nova"))
+    assert engine.document_names == ["a", "c"]
+    assert joblib.load(engine.model_filename)["document_names"] == ["a", "c"]
+    assert open(engine.debug_model_filename, "rb").read() == old_debug
+    monkeypatch.undo()
+    engine.train_model(record("d", "casa velha"))
+    assert joblib.load(engine.model_filename)["document_names"] == ["a", "c", "d"]
+    assert json.loads(open(engine.debug_model_filename).read())["document_names"] == [
+        "a", "c", "d"]
+    assert_model_equals_sklearn(engine)
+
+
+def test_debug_values_json_cannot_hold_fail_before_any_write(tmp_path):
+    # Both pickle, so only the debug file could refuse them; the model file
+    # must not have been replaced by then.
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_model(record("a", "casa dados"))
+    old_model = open(engine.model_filename, "rb").read()
+    old_debug = open(engine.debug_model_filename, "rb").read()
+    code_as_bytes = types.SimpleNamespace(value=b"pt")
+    for doc in (record(("t", 1), "casa nova"), record("c", "casa nova", language=code_as_bytes)):
+        with pytest.raises(TypeError):
+            engine.train_model(doc)
+        assert open(engine.model_filename, "rb").read() == old_model
+        assert open(engine.debug_model_filename, "rb").read() == old_debug
+        assert engine.document_names == ["a"] and list(engine.cleaned_text) == ["a"]
+    assert sorted(os.listdir(tmp_path)) == ["debug_td_model.json", "td_model.pkl"]
+    # Identifiers JSON keys can be (int) still train, and the next document too.
+    engine.train_model(record(7, "texto casa"))
+    engine.train_model(record("c", "casa nova"))
+    assert joblib.load(engine.model_filename)["document_names"] == ["a", 7, "c"]
+    assert json.loads(open(engine.debug_model_filename).read())["multilang_models"] == {
+        "a": "pt", "7": "pt", "c": "pt"}
     assert_model_equals_sklearn(engine)
 
 

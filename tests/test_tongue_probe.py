@@ -243,6 +243,12 @@ def test_detection_budget_counts_characters(monkeypatch, no_pause):
     # translation is not bounded by the budget
     assert len(calls["translate"]) == 5 and code == "en"
 
+    # exactly 4000 characters checked is not over the budget: one more
+    several_fragments(monkeypatch, ["x" * 2000] * 4)
+    calls = service(monkeypatch, "en")
+    TongueProbe.detect_lang_by_google_translate("x")
+    assert len(calls["detect"]) == 3
+
 
 def test_service_translation_failures(monkeypatch, no_pause):
     def boom(text, dest):

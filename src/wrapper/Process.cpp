@@ -24,8 +24,17 @@ nb::object init(const Args &a) {
     pyface::log(a, "info", "starting process");
     self.attr("modeldir") = concat(base_path, "/models");
     nb::object os = a.global("os");
-    if (!pyface::truthy(os.attr("path").attr("exists")(self.attr("modeldir"))))
-        os.attr("makedirs")(self.attr("modeldir"));
+    if (!pyface::truthy(os.attr("path").attr("exists")(self.attr("modeldir")))) {
+        try {
+            os.attr("makedirs")(self.attr("modeldir"));
+        } catch (nb::python_error &e) {
+            // Two workers starting on the same new base directory: the
+            // other one made it between the test and the call.
+            if (!e.matches(PyExc_FileExistsError) ||
+                !pyface::truthy(os.attr("path").attr("isdir")(self.attr("modeldir"))))
+                throw;
+        }
+    }
     self.attr("base_path") = base_path;
     self.attr("is_detect_language") = a[2];
     self.attr("translate_to") = a[3];
@@ -115,9 +124,13 @@ nb::object load(const Args &a) {
     pyface::log(a, "info", "Downloading resources...");
     nb::object os = a.global("os");
     // The models install into the interpreter running this code, whatever
-    // `python3` the shell would find first.
-    nb::object python = nb::module_::import_("shlex").attr("quote")(
-        nb::module_::import_("sys").attr("executable"));
+    // `python3` the shell would find first. An embedding host may not know
+    // its interpreter's path (sys.executable empty or None): the shell's
+    // `python3` is then the best guess.
+    nb::object executable = nb::module_::import_("sys").attr("executable");
+    nb::object python = pyface::truthy(executable)
+                            ? nb::module_::import_("shlex").attr("quote")(executable)
+                            : nb::object(nb::str("python3"));
     for (const char *model : {"xx_ent_wiki_sm", "pt_core_news_sm"})
         os.attr("system")(concat(python, std::string(" -m spacy download ") + model));
     nb::object nltk = a.global("nltk");

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pyface/errors.hpp"
@@ -145,29 +146,89 @@ nb::object language_key(nb::handle doc) {
     return doc.attr("detected_language").attr("value");
 }
 
-void index_document(const Args &a, nb::handle self, nb::handle doc, nb::handle key) {
+// What training one document added to the index, so that a call failing
+// after it (the files could not be written) can take it back and leave the
+// engine as it was.
+struct Indexed {
+    nb::object key, model, names, embeddings, id, embedding;
+    bool new_key = false;
+
+    // Best effort, called with an error in flight: the error stays the one
+    // the caller sees. Only what this call added is removed.
+    void take_back(nb::handle self) const noexcept {
+        if (!key.is_valid()) return;
+        try {
+            if (new_key) {
+                const std::pair<const char *, nb::handle> added[] = {
+                    {"multilang_models", model},
+                    {"document_names", names},
+                    {"embedded_documents", embeddings}};
+                for (const auto &[attr, value] : added) {
+                    nb::object mapping = self.attr(attr);
+                    if (!PyDict_Check(mapping.ptr())) continue;
+                    PyObject *current = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+                    if (current == nullptr && PyErr_Occurred()) throw nb::python_error();
+                    if (current == value.ptr())
+                        pyface::check_status(PyDict_DelItem(mapping.ptr(), key.ptr()));
+                }
+            } else {
+                drop_last(names, id);
+                drop_last(embeddings, embedding);
+            }
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+
+private:
+    static void drop_last(nb::handle list, nb::handle item) {
+        if (!PyList_Check(list.ptr())) return;
+        const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+        if (n > 0 && PyList_GET_ITEM(list.ptr(), n - 1) == item.ptr())
+            pyface::check_status(PyList_SetSlice(list.ptr(), n - 1, n, nullptr));
+    }
+};
+
+Indexed index_document(const Args &a, nb::handle self, nb::handle doc, nb::handle key) {
     self.attr("load_model")();
     nb::object models = self.attr("multilang_models");
-    const bool new_key = !pyface::contains(models, key);
-    nb::object model = new_key ? model_for_key(a, self, key) : nb::object(models[key]);
+    Indexed added;
+    added.new_key = !pyface::contains(models, key);
+    added.model = added.new_key ? model_for_key(a, self, key) : nb::object(models[key]);
     // The embedding comes first: if it fails, nothing of this document (nor
     // a new key) is in the index, and names and embeddings stay in step.
-    nb::object embedding =
-        model.attr("encode")(doc.attr("text"), nb::arg("convert_to_tensor") = true);
-    if (new_key) {
-        models[key] = model;
+    added.embedding =
+        added.model.attr("encode")(doc.attr("text"), nb::arg("convert_to_tensor") = true);
+    added.id = doc.attr("id");
+    if (added.new_key) {
+        models[key] = added.model;
         self.attr("document_names")[key] = nb::list();
         self.attr("embedded_documents")[key] = nb::list();
     }
-    nb::object embeddings = self.attr("embedded_documents")[key];
-    embeddings.attr("append")(embedding);
-    self.attr("document_names")[key].attr("append")(doc.attr("id"));
-    embedding_matrix::mirror(self, key, embeddings);
+    added.names = self.attr("document_names")[key];
+    added.embeddings = self.attr("embedded_documents")[key];
+    added.embeddings.attr("append")(added.embedding);
+    added.names.attr("append")(added.id);
+    added.key = nb::borrow(key);
+    embedding_matrix::mirror(self, key, added.embeddings);
+    return added;
+}
+
+// Which file a path names now: a replacement by rename is another inode.
+// None when there is none (or it cannot be looked at).
+nb::object file_identity(nb::handle path) {
+    try {
+        nb::object st = nb::module_::import_("os").attr("stat")(path);
+        return nb::make_tuple(st.attr("st_dev"), st.attr("st_ino"), st.attr("st_mtime_ns"));
+    } catch (nb::python_error &) {
+        return nb::none();
+    }
 }
 
 nb::object train_model(const Args &a) {
     nb::handle self = a[0];
     nb::handle doc = a[1];
+    Indexed added;
     // Without a document there is no key to compute; the files are still
     // rewritten, as for every other skipped document.
     if (pyface::truthy(doc)) {
@@ -177,9 +238,20 @@ nb::object train_model(const Args &a) {
         nb::object names = self.attr("document_names");
         const bool listed =
             pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
-        if (!listed && pyface::truthy(doc.attr("text"))) index_document(a, self, doc, key);
+        if (!listed && pyface::truthy(doc.attr("text"))) added = index_document(a, self, doc, key);
     }
-    self.attr("save_model")();
+    const nb::object model_file = file_identity(self.attr("model_filename"));
+    try {
+        self.attr("save_model")();
+    } catch (...) {
+        // A document that is not on disk is not in the index either: the
+        // caller sees the error and can train it again. Once the model file
+        // was replaced (only the debug file failed), the document is on
+        // disk and stays.
+        if (pyface::equals(file_identity(self.attr("model_filename")), model_file))
+            added.take_back(self);
+        throw;
+    }
     return nb::none();
 }
 

@@ -163,6 +163,25 @@ nb::object debug_document(nb::handle names, nb::handle languages) {
     return dc;
 }
 
+// Fails, before any file is touched, when the debug document is not
+// something JSON can hold (an identifier of a kind JSON keys cannot be, a
+// language code that is no JSON value): otherwise the model file would be
+// replaced and the debug file then refused. Identifiers and codes that are
+// plain str (or a None code) are known to serialise without trying.
+void check_debug_document(nb::handle dc) {
+    bool plain = true;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    nb::object models = dc["multilang_models"], names = dc["document_names"];
+    while (plain && PyDict_Next(models.ptr(), &pos, &key, &value))
+        plain = PyUnicode_CheckExact(key) && (value == Py_None || PyUnicode_CheckExact(value));
+    for (nb::handle name : names) {
+        if (!plain) break;
+        plain = PyUnicode_CheckExact(name.ptr());
+    }
+    if (!plain) nb::module_::import_("json").attr("dumps")(dc);
+}
+
 // The collections as they were, to put back after a failure.
 struct Snapshot {
     nb::object names, languages, cleaned;
@@ -206,6 +225,7 @@ nb::object train_model(const Args &a) {
     nb::object languages = self.attr("detected_languages");
     nb::object cleaned = self.attr("cleaned_text");
     const Snapshot before(self, names, languages, cleaned);
+    nb::object dc;
     try {
         remove_document(a, id, names, languages, cleaned);
         names.attr("append")(id);
@@ -213,9 +233,11 @@ nb::object train_model(const Args &a) {
         cleaned[id] = doc.attr("cleaned_text");
 
         nb::object fitted = fit(a, self, doc, cleaned);
-        // Built before any file is touched: a language without a code
-        // fails here, not between the two writes.
-        nb::object dc = debug_document(names, languages);
+        // Built and checked before any file is touched: a language without
+        // a code, or a value JSON cannot hold, fails here, not between the
+        // two writes.
+        dc = debug_document(names, languages);
+        check_debug_document(dc);
         self.attr("tfidf_vectorizer") = fitted[0];
         self.attr("tfidf_matrix") = fitted[1];
         self.attr("is_loaded") = nb::bool_(true);
@@ -229,14 +251,16 @@ nb::object train_model(const Args &a) {
         pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
             tfidf::joblib_dump(a, model_data, tmp);
         });
-        a.global("FinderBase").attr("save_debug_json")(self, dc,
-                                                       self.attr("debug_model_filename"));
     } catch (...) {
         // A Python error in flight is held by the exception object, so the
         // restoring calls run with a clear error indicator.
         before.restore(self, names, languages, cleaned);
         throw;
     }
+    // The model file is replaced: the document is trained, and the engine
+    // keeps it whatever happens to the debug file (a failure to write that
+    // still reaches the caller; the next training writes it again).
+    a.global("FinderBase").attr("save_debug_json")(self, dc, self.attr("debug_model_filename"));
     return nb::none();
 }
 
