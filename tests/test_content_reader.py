@@ -221,6 +221,15 @@ def test_tool_gets_an_argument_list_without_shell(monkeypatch, caplog):
     assert caplog.messages == ["Command executed successfully", "Output:", "done"]
 
 
+def test_real_tool_takes_names_that_start_with_a_dash(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    docs.text_pdf(tmp_path / "-in.pdf", "Lighthouse keeper")
+    ContentReader.run_ocrmypdf("-in.pdf", "-out.pdf")
+    with pymupdf.open(str(tmp_path / "-out.pdf")) as out:
+        assert "lighthouse" in out[0].get_text().lower()
+    assert sorted(os.listdir(tmp_path)) == ["-in.pdf", "-out.pdf"]
+
+
 def test_tool_failure_logs_standard_error_and_raises(monkeypatch, caplog):
     monkeypatch.setattr(ContentReader, "subprocess", FakeSubprocess(2, "", "bad input"))
     caplog.set_level("DEBUG")

@@ -113,11 +113,30 @@ def test_translation_failures(monkeypatch, caplog):
     with pytest.raises(Exception) as info:
         TongueProbe.detect_lang("Uma frase.", Tongue.ENGLISH, Tongue.PORTUGUESE)
     assert str(info.value) == "Error to translate Uma frase to Tongue.ENGLISH"
-    assert caplog.records[-1].levelno == logging.ERROR
+    assert (caplog.records[-1].levelno, caplog.records[-1].getMessage()) == (
+        logging.ERROR, "Error to translate Uma frase to Tongue.ENGLISH")
     monkeypatch.setattr(TongueProbe, "Translator", Empty)
     with pytest.raises(Exception) as info:
         TongueProbe.detect_lang("Uma frase.", Tongue.ENGLISH, Tongue.PORTUGUESE)
     assert str(info.value) == "Translate Uma frase to Tongue.ENGLISH error"
+
+    class NotText(FakeTranslator):  # a result whose text is no str
+        async def translate(self, text, dest):
+            return types.SimpleNamespace(text=len(text))
+
+    monkeypatch.setattr(TongueProbe, "Translator", NotText)
+    with pytest.raises(Exception) as info:
+        TongueProbe.detect_lang("Uma frase. Outra frase.", Tongue.ENGLISH, Tongue.PORTUGUESE)
+    assert type(info.value) is Exception
+    assert str(info.value) == "Error to concatenate text [9, 11]"
+
+
+@needs_nltk_data
+def test_fix_text_changes_nothing(translator):
+    text = "O time venceu o campeonato. Os torcedores comemoraram!"
+    plain = TongueProbe.detect_lang(text, Tongue.ENGLISH)
+    for value in (True, False, "sim", 0, [1]):
+        assert TongueProbe.detect_lang(text, Tongue.ENGLISH, fix_text=value) == plain
 
 
 def test_synchronous_translator_results_are_used_as_they_are(monkeypatch):

@@ -68,33 +68,12 @@ ModelPaths model_paths(const Args &a) {
     throw nb::python_error();
 }
 
-nb::object read_labels(const Args &a, const ModelPaths &p) {
-    nb::object file;
-    try {
-        file = a.global("open")(p.labels);
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_FileNotFoundError)) raise_missing(p, p.labels, e);
-        throw;
-    }
-    nb::object text;
-    try {
-        text = file.attr("read")();
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-    file.attr("close")();
-    return text.attr("strip")().attr("split")("\n");
-}
-
-nb::object read_bytes(nb::handle path, Py_ssize_t limit = -1) {
-    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+// `read` on an open file (all of it without a limit), which is closed
+// however the read ends.
+nb::object read_and_close(const nb::object &file, const nb::object &limit = nb::object()) {
     nb::object data;
     try {
-        data = file.attr("read")(limit);
+        data = limit.is_valid() ? file.attr("read")(limit) : file.attr("read")();
     } catch (...) {
         try {
             file.attr("close")();
@@ -104,6 +83,23 @@ nb::object read_bytes(nb::handle path, Py_ssize_t limit = -1) {
     }
     file.attr("close")();
     return data;
+}
+
+nb::object read_labels(const Args &a, const ModelPaths &p) {
+    nb::object file;
+    try {
+        file = a.global("open")(p.labels);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileNotFoundError)) raise_missing(p, p.labels, e);
+        throw;
+    }
+    nb::object text = read_and_close(file);
+    return text.attr("strip")().attr("split")("\n");
+}
+
+nb::object read_bytes(nb::handle path, Py_ssize_t limit = -1) {
+    return read_and_close(nb::module_::import_("io").attr("open")(path, "rb"),
+                          nb::int_(limit));
 }
 
 // OpenCV reads the weights without checking that the file holds them all:
