@@ -52,7 +52,7 @@ nb::object load_model_file(nb::handle load, nb::handle path) {
         nb::object original = nb::borrow(e.value());
         nb::object detail = str(original);
         nb::object message = concat(concat("Cannot read the model file ", format(path)), ": ");
-        message = add(message, nb::borrow(original.type().attr("__name__")));
+        message = add(message, pyface::type_name(original));
         if (truthy(detail)) message = add(concat(message, ": "), detail);
         nb::object error = nb::steal(check(PyObject_CallOneArg(PyExc_ValueError, message.ptr())));
         PyException_SetCause(error.ptr(), original.inc_ref().ptr());
@@ -76,7 +76,7 @@ nb::object path_argument(nb::handle value, const char *function, const char *par
         nb::handle shown = text.is_valid() ? text : value;
         raise_object(PyExc_TypeError,
                      concat(where + " must be str or os.PathLike, not ",
-                            nb::borrow(shown.type().attr("__name__"))));
+                            pyface::type_name(shown)));
     }
     if (PyUnicode_FindChar(text.ptr(), 0, 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0)
         raise(PyExc_ValueError, where + " holds an embedded null byte");

@@ -28,6 +28,8 @@ nb::object str(nb::handle value);
 bool equals(nb::handle a, nb::handle b);
 // item in container
 bool contains(nb::handle container, nb::handle item);
+// type(obj).__name__
+inline nb::object type_name(nb::handle obj) { return nb::borrow(obj.type().attr("__name__")); }
 // isinstance(obj, str)
 inline bool is_str(nb::handle obj) { return PyUnicode_Check(obj.ptr()); }
 // `a, b, c = value`: exactly `count` items, or the interpreter's ValueError.

@@ -78,11 +78,8 @@ nb::object load_model(const Args &a) {
                 pyface::concat("Invalid embedding model file ", pyface::format(filename)), ": ");
             pyface::raise_object(PyExc_ValueError, pyface::add(message, why));
         };
-        auto type_name = [](nb::handle value) {
-            return nb::borrow(value.type().attr("__name__"));
-        };
         if (!PyDict_Check(data.ptr()))
-            invalid(pyface::concat("a dict was expected, not ", type_name(data)));
+            invalid(pyface::concat("a dict was expected, not ", pyface::type_name(data)));
         std::vector<nb::object> parts;
         for (const char *key : kModelFileKeys) {
             if (!pyface::contains(data, nb::str(key)))
@@ -90,7 +87,7 @@ nb::object load_model(const Args &a) {
             nb::object part = data[key];
             if (!PyDict_Check(part.ptr()))
                 invalid(pyface::concat(std::string("\"") + key + "\" should be a dict, not ",
-                                       type_name(part)));
+                                       pyface::type_name(part)));
             parts.push_back(part);
         }
         self.attr("embedded_documents") = parts[1];

@@ -39,8 +39,6 @@ nb::object init(const Args &a) {
     return nb::none();
 }
 
-nb::object kind_name(nb::handle value) { return nb::borrow(value.type().attr("__name__")); }
-
 [[noreturn]] void raise_damaged(nb::handle path, nb::handle why) {
     nb::object message = pyface::concat(pyface::concat("The model file ", pyface::str(path)),
                                         " is no TF-IDF model: ");
@@ -51,7 +49,7 @@ void check_collection(nb::handle path, const char *key, nb::handle value, PyType
     if (PyObject_TypeCheck(value.ptr(), kind)) return;
     nb::object why = pyface::concat(std::string("'") + key + "' should be a " + kind->tp_name +
                                         ", not ",
-                                    kind_name(value));
+                                    pyface::type_name(value));
     raise_damaged(path, why);
 }
 
@@ -67,7 +65,7 @@ nb::object load_model(const Args &a) {
         // anything is replaced, so a file that is not a model of this
         // engine leaves the engine untouched.
         if (!PyDict_Check(data.ptr()))
-            raise_damaged(path, pyface::concat("a dict was expected, not ", kind_name(data)));
+            raise_damaged(path, pyface::concat("a dict was expected, not ", pyface::type_name(data)));
         nb::list missing;
         for (const char *key : kModelKeys)
             if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());

@@ -51,7 +51,7 @@ long long frame_bound(nb::handle count) {
 nb::object identify_objects_in_video(const Args &a) {
     // A number would open a camera, and OpenCV reads a name only up to a NUL.
     nb::object video_path = pyface::path_argument(a[0], "identify_objects_in_video", "video_path");
-    std::vector<nb::object> layers = frame_detection::unpack(a.global("get_layers")(), 3);
+    std::vector<nb::object> layers = pyface::unpack(a.global("get_layers")(), 3);
     nb::object cv2 = a.global("cv2");
     nb::object capture = cv2.attr("VideoCapture")(video_path);
     CaptureGuard guard(capture);
@@ -59,7 +59,7 @@ nb::object identify_objects_in_video(const Args &a) {
     const long long frames = frame_bound(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));
     nb::list results;
     for (long long k = 0; k < frames; ++k) {
-        std::vector<nb::object> read = frame_detection::unpack(capture.attr("read")(), 2);
+        std::vector<nb::object> read = pyface::unpack(capture.attr("read")(), 2);
         if (!pyface::truthy(read[0])) break;
         results.append(frame_detection::detect_objects(a, read[1], layers[0], layers[1],
                                                        layers[2], /*print_shape=*/false));

@@ -207,7 +207,7 @@ nb::object identify_objects_in_image(const Args &a) {
         }
     }
     if (layers.empty()) {
-        layers = frame_detection::unpack(a.global("get_layers")(), 3);
+        layers = pyface::unpack(a.global("get_layers")(), 3);
         if (key.is_valid()) {
             // A file replaced while it was being read: do not keep this one.
             nb::object after = files_key(model_paths(a));

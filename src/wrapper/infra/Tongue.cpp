@@ -30,8 +30,7 @@ nb::object get_nltk_language(const Args &a) {
 nb::object get_language_from_nltk_language(const Args &a) {
     nb::handle code = a[0];
     if (!pyface::is_str(code)) {
-        nb::object type_name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(code.ptr())))
-                                   .attr("__name__");
+        nb::object type_name = pyface::type_name(code);
         pyface::raise_object(
             PyExc_TypeError,
             pyface::concat("get_language_from_nltk_language() argument 'nltk_language' "

@@ -115,42 +115,10 @@ int64_t as_int64(nb::handle value) {
 
 }  // namespace
 
-std::vector<nb::object> unpack(nb::handle value, size_t count) {
-    PyObject *it = PyObject_GetIter(value.ptr());
-    if (it == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        nb::object name = nb::borrow(value.type().attr("__name__"));
-        pyface::raise_object(
-            PyExc_TypeError,
-            pyface::concat(pyface::concat("cannot unpack non-iterable ", name), " object"));
-    }
-    nb::object iter = nb::steal(it);
-    std::vector<nb::object> items;
-    for (;;) {
-        PyObject *item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            break;
-        }
-        if (items.size() == count) {
-            Py_DECREF(item);
-            pyface::raise(PyExc_ValueError, "too many values to unpack (expected " +
-                                                std::to_string(count) + ")");
-        }
-        items.push_back(nb::steal(item));
-    }
-    if (items.size() < count)
-        pyface::raise(PyExc_ValueError, "not enough values to unpack (expected " +
-                                            std::to_string(count) + ", got " +
-                                            std::to_string(items.size()) + ")");
-    return items;
-}
-
 nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle net,
                           nb::handle output_layers, nb::handle labels, bool print_shape) {
     nb::object shape = picture.attr("shape");
-    std::vector<nb::object> dims = unpack(shape, 3);  // height, width, channels
+    std::vector<nb::object> dims = pyface::unpack(shape, 3);  // height, width, channels
     if (print_shape) pyface::print(a, shape);
     const int64_t height = as_int64(dims[0]);
     const int64_t width = as_int64(dims[1]);

@@ -13,9 +13,6 @@
 namespace frame_detection {
 namespace nb = nanobind;
 
-// `a, b, c = value`, with the interpreter's errors.
-std::vector<nb::object> unpack(nb::handle value, size_t count);
-
 // The objects the network finds in one BGR picture (height x width x
 // channels array). `print_shape` prints the picture's shape first, as the
 // picture detector does.

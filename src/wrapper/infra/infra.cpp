@@ -21,7 +21,7 @@ std::u32string text_argument(nb::handle text) {
     if (!pyface::is_str(text))
         pyface::raise_object(
             PyExc_TypeError,
-            pyface::concat("text must be str, not ", nb::borrow(text.type().attr("__name__"))));
+            pyface::concat("text must be str, not ", pyface::type_name(text)));
     return pyface::to_u32(text);
 }
 
@@ -50,7 +50,7 @@ wrapper_native::TextLanguage language_argument(nb::handle language) {
     if (!pyface::is_str(language))
         pyface::raise_object(PyExc_TypeError,
                              pyface::concat("language must be str, not ",
-                                            nb::borrow(language.type().attr("__name__"))));
+                                            pyface::type_name(language)));
     const auto parsed =
         wrapper_native::text_language_from_name(pyface::utf8(language.attr("lower")()));
     if (!parsed)
