@@ -1,22 +1,8 @@
-// wrapper.core.Image: the record of a picture document.
-#include <nanobind/nanobind.h>
-
-#include "pyface/module.hpp"
+// wrapper.core.Image: the record of a picture document, read by OCR.
 #include "wrapper/core/record_kind.hpp"
 
-namespace nb = nanobind;
-using pyface::Args;
-
 namespace {
-
-nb::object create_features(const Args &a) {
-    nb::handle self = a[0];
-    self.attr("ocr") = true;
-    self.attr("text") = a.global("ContentReader").attr("extract_text_from_image")(a[1]);
-    self.attr("create_features_base")(a[1]);
-    return nb::none();
-}
-
+constexpr char kReader[] = "extract_text_from_image";
 }  // namespace
 
 NB_MODULE(Image, m) {
@@ -24,5 +10,5 @@ NB_MODULE(Image, m) {
     mod.import_from(".File", {"File"});
     mod.import_from("..infra", {"ContentReader", "PictureScanner"});
     mod.import_from("..infra.Tongue", {"Tongue"});
-    wrapper::build_record_kind(mod, "Image", create_features);
+    wrapper::build_record_kind(mod, "Image", wrapper::create_features<kReader, false>);
 }

@@ -1,23 +1,9 @@
-// wrapper.core.PDF: the record of a PDF document.
-#include <nanobind/nanobind.h>
-
-#include "pyface/module.hpp"
+// wrapper.core.PDF: the record of a PDF document. Its text comes from the
+// PDF reader, which keeps its OCR working copy in the record's base path.
 #include "wrapper/core/record_kind.hpp"
 
-namespace nb = nanobind;
-using pyface::Args;
-
 namespace {
-
-nb::object create_features(const Args &a) {
-    nb::handle self = a[0];
-    self.attr("ocr") = true;
-    self.attr("text") = a.global("ContentReader")
-                            .attr("extract_text_from_pdf")(a[1], self.attr("base_path"));
-    self.attr("create_features_base")(a[1]);
-    return nb::none();
-}
-
+constexpr char kReader[] = "extract_text_from_pdf";
 }  // namespace
 
 NB_MODULE(PDF, m) {
@@ -25,5 +11,5 @@ NB_MODULE(PDF, m) {
     mod.import_from(".File", {"File"});
     mod.import_from("..infra", {"ContentReader"});
     mod.import_from("..infra.Tongue", {"Tongue"});
-    wrapper::build_record_kind(mod, "PDF", create_features);
+    wrapper::build_record_kind(mod, "PDF", wrapper::create_features<kReader, true>);
 }
