@@ -57,32 +57,10 @@ nb::object detect_lang(const Args &a) {
         nb::object translator =
             a.global("Translator")(nb::arg("service_urls") = wrapper::translation_hosts());
         pyface::AwaitRunner runner;
-        nb::list out;
         nb::object target = pyface::format(translate_to);
-        for (nb::handle slited : all_splited) {
-            if (!pyface::truthy(slited)) continue;
-            nb::object result;
-            try {
-                result = runner.resolve(
-                    translator.attr("translate")(slited, nb::arg("dest") = code));
-            } catch (nb::python_error &) {
-                nb::object msg = pyface::add(concat(concat("Error to translate ", slited), " to "),
-                                             target);
-                pyface::log(a, "error", msg);
-                pyface::raise_object(PyExc_Exception, msg);
-            }
-            if (!pyface::truthy(result) || !pyface::truthy(result.attr("text")))
-                pyface::raise_object(
-                    PyExc_Exception,
-                    concat(pyface::add(concat(concat("Translate ", slited), " to "), target),
-                           " error"));
-            out.append(result.attr("text"));
-        }
-        pyface::log(a, "info",
-                    pyface::add(concat(concat("Detected Text Language ", pyface::format(original)),
-                                       ". Will be translated to "),
-                                target));
-        translated = out;
+        nb::object source = pyface::format(original);
+        translated = wrapper::translate_fragments(a, translator, runner, all_splited,
+                                                  {code, target, source, true, true});
     }
     nb::object joined = wrapper::join_or_raise(translated);
     pyface::log(a, "debug", concat("Translated text: \n ", joined));

@@ -66,6 +66,35 @@ nb::object join_or_raise(nb::handle items) {
     }
 }
 
+nb::list translate_fragments(const Args &a, nb::handle translator, pyface::AwaitRunner &runner,
+                             nb::handle fragments, const TranslationRun &run) {
+    nb::list out;
+    for (nb::handle fragment : fragments) {
+        if (run.skip_empty && !pyface::truthy(fragment)) continue;
+        nb::object result;
+        try {
+            result = runner.resolve(translator.attr("translate")(fragment, nb::arg("dest") = run.dest));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            nb::object msg =
+                pyface::add(concat(concat("Error to translate ", fragment), " to "), run.target);
+            if (run.log_failure) pyface::log(a, "error", msg);
+            pyface::raise_object(PyExc_Exception, msg);
+        }
+        if (!pyface::truthy(result) || !pyface::truthy(result.attr("text")))
+            pyface::raise_object(
+                PyExc_Exception,
+                concat(pyface::add(concat(concat("Translate ", fragment), " to "), run.target),
+                       " error"));
+        out.append(result.attr("text"));
+    }
+    pyface::log(a, "info",
+                pyface::add(concat(concat("Detected Text Language ", run.source),
+                                   ". Will be translated to "),
+                            run.target));
+    return out;
+}
+
 nb::object detect_lang_by_google_translate(const Args &a) {
     nb::handle text = a[0], translate_to = a[1];
     nb::object translator = a.global("Translator")(nb::arg("service_urls") = translation_hosts());
@@ -132,32 +161,9 @@ nb::object detect_lang_by_google_translate(const Args &a) {
     }
 
     nb::object translated = all_splited;
-    if (pyface::truthy(translate_to) && !pyface::equals(winner_code, translate_to)) {
-        nb::list out;
-        for (nb::handle slited : all_splited) {
-            nb::object result;
-            try {
-                result = runner.resolve(
-                    translator.attr("translate")(slited, nb::arg("dest") = translate_to));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                pyface::raise_object(
-                    PyExc_Exception,
-                    pyface::add(concat(concat("Error to translate ", slited), " to "), translate_to));
-            }
-            if (!pyface::truthy(result) || !pyface::truthy(result.attr("text")))
-                pyface::raise_object(
-                    PyExc_Exception,
-                    concat(pyface::add(concat(concat("Translate ", slited), " to "), translate_to),
-                           " error"));
-            out.append(result.attr("text"));
-        }
-        pyface::log(a, "info",
-                    pyface::add(concat(concat("Detected Text Language ", winner_code),
-                                       ". Will be translated to "),
-                                translate_to));
-        translated = out;
-    }
+    if (pyface::truthy(translate_to) && !pyface::equals(winner_code, translate_to))
+        translated = translate_fragments(a, translator, runner, all_splited,
+                                         {translate_to, translate_to, winner_code, false, false});
     nb::object joined = join_or_raise(translated);
     pyface::log(a, "debug", concat("Translated text: \n ", joined));
     return nb::make_tuple(nb::borrow(winner_code), joined);
