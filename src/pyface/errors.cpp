@@ -23,6 +23,15 @@ void raise_object(PyObject *type, nb::handle message) {
     throw nb::python_error();
 }
 
+HandledError::HandledError(const nb::python_error &error) {
+    PyErr_GetExcInfo(&type_, &value_, &traceback_);
+    nb::object tb = error.traceback();
+    PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
+                     tb.is_valid() ? tb.release().ptr() : nullptr);
+}
+
+HandledError::~HandledError() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
 PyObject *check(PyObject *result) {
     if (result == nullptr) throw nb::python_error();
     return result;

@@ -27,4 +27,19 @@ void check_status(int status);
 // into the pending Python exception.
 void restore_current_exception() noexcept;
 
+// While alive, `error` is the exception being handled: what
+// traceback.format_exc() reports and the context of any error raised
+// meanwhile, as inside an `except` block. The one handled before comes
+// back when the scope ends.
+class HandledError {
+public:
+    explicit HandledError(const nb::python_error &error);
+    HandledError(const HandledError &) = delete;
+    HandledError &operator=(const HandledError &) = delete;
+    ~HandledError();
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
+
 }  // namespace pyface

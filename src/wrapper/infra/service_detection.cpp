@@ -17,23 +17,6 @@ constexpr long kMaxCheckedTokens = 4000;  // characters, despite the name
 constexpr int kAttempts = 4;
 constexpr double kPauseSeconds = 0.5;
 
-// traceback.format_exc() as seen while `error` is being handled.
-nb::object format_handled(const Args &a, const nb::python_error &error) {
-    PyObject *old_type, *old_value, *old_tb;
-    PyErr_GetExcInfo(&old_type, &old_value, &old_tb);
-    nb::object tb = error.traceback();
-    PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
-                     tb.is_valid() ? tb.release().ptr() : nullptr);
-    try {
-        nb::object text = a.global("traceback").attr("format_exc")();
-        PyErr_SetExcInfo(old_type, old_value, old_tb);
-        return text;
-    } catch (...) {
-        PyErr_SetExcInfo(old_type, old_value, old_tb);
-        throw;
-    }
-}
-
 // The fragments: normalised text cut at line feeds (stripped, empty ones
 // dropped), each cut again at every full stop (kept as they are).
 nb::list fragments(const Args &a, nb::handle text) {
@@ -123,7 +106,10 @@ nb::object detect_lang_by_google_translate(const Args &a) {
                     if (!e.matches(PyExc_Exception)) throw;
                     --retry;
                     pyface::log(a, "debug", "retrying. Left " + std::to_string(retry));
-                    pyface::log(a, "error", format_handled(a, e));
+                    {
+                        pyface::HandledError handling(e);
+                        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
+                    }
                     a.global("time").attr("sleep")(kPauseSeconds);
                     if (retry == 0) throw;
                 }
