@@ -71,7 +71,8 @@ def test_corrupt_file_raises_and_keeps_the_model(tmp_path):
     v.save_model([1])
     with open(v.model_filename, "wb") as f:
         f.write(b"not a pickle")
-    with pytest.raises(Exception):
+    with pytest.raises(ValueError, match="Cannot read the model file .*m: ") as info:
         v.load_model()
+    assert info.value.__cause__ is not None  # chained to the unpickling error
     assert v.model == [1]
 
