@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 
+from demo_detection import show_object_detection
 from wrapper.Process import Process
 from wrapper.infra.EngineKind import EngineKind
 from wrapper.infra.Tongue import Tongue
@@ -151,6 +152,8 @@ def main():
                 show(sb, query, Tongue.ENGLISH)
         else:
             print("\n(English sentence-embedding model not installed: embedding demo skipped)")
+
+        show_object_detection(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0
