@@ -15,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 from dataclasses import dataclass
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Callable
 
 
@@ -90,6 +90,24 @@ def fetch_wheel(dist: Distribution, download_dir: Path, log: Callable[[str], Non
             )
         os.replace(got, path)
     return path
+
+
+def member_relpath(name: str, prefix: str) -> str | None:
+    """The archive member's path below prefix, or None for a directory entry
+    or a member elsewhere. Anything that could land outside the destination
+    is refused."""
+    if not name.startswith(prefix) or name.endswith("/"):
+        return None
+    rel = name[len(prefix):]
+    parts = PurePosixPath(rel).parts
+    if (
+        not parts
+        or "\\" in rel
+        or rel.startswith("/")
+        or any(p in ("", ".", "..") for p in parts)
+    ):
+        raise ProvisionError(f"unsafe path in wheel: {name!r}")
+    return rel
 
 
 def write_atomic(path: Path, data: bytes) -> None:

