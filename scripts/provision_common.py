@@ -8,12 +8,14 @@ first on the module path when a script is run by its file name.
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import hashlib
 import os
 import subprocess
 import sys
 import tempfile
+import time
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 from typing import Callable
@@ -142,3 +144,24 @@ def locked(lock_path: Path):
             yield
         finally:
             fcntl.flock(fh, fcntl.LOCK_UN)
+
+
+def add_fetch_arguments(parser: argparse.ArgumentParser, what: str) -> None:
+    """--download-dir and --check, as every provisioning script takes them."""
+    parser.add_argument("--download-dir", type=Path, default=None,
+                        help=f"where the pinned {what} is kept between runs "
+                        "(default: $XDG_CACHE_HOME/wrapper-provision/wheels)")
+    parser.add_argument("--check", action="store_true",
+                        help="only verify what is in place; never download or write")
+
+
+def run(log: Callable[[str], None], provision: Callable[[], bool]) -> int:
+    """The exit status of one provisioning run, with its outcome and time logged."""
+    start = time.monotonic()
+    try:
+        ok = provision()
+    except ProvisionError as exc:
+        log(f"FAILED: {exc}")
+        return 1
+    log(f"{'done' if ok else 'FAILED'} in {time.monotonic() - start:.2f}s")
+    return 0 if ok else 1

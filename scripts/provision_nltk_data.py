@@ -54,17 +54,8 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from provision_common import (
-    Distribution,
-    ProvisionError,
-    default_download_dir,
-    fetch_wheel,
-    locked,
-    logger,
-    member_relpath,
-    sha256_file,
-    write_atomic,
-)
+from provision_common import (Distribution, ProvisionError, default_download_dir, fetch_wheel,
+                              locked, logger, member_relpath, sha256_file, write_atomic)
 
 LLAMA_INDEX_CORE = Distribution(
     "llama-index-core",

