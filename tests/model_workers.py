@@ -5,6 +5,7 @@ print "ready" once their engine is built.
 """
 import json
 import os
+import time
 
 WORDS = "governo economia inflacao juros futebol campeonato saude vacina escola".split()
 
@@ -54,6 +55,8 @@ def writer(kind, modeldir, prefix, count, inp, out):
         engine.train_model(make_record(doc_id, k))
         print(doc_id, file=out, flush=True)
         k += 1
+        if count == 0:
+            time.sleep(0.02)  # a steady stream, not a collection growing without bound
 
 
 def reader(kind, modeldir, inp, out):
