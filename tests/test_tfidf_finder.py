@@ -353,7 +353,7 @@ def test_failed_training_leaves_the_engine_as_it_was(tmp_path):
         engine.train_model(record("a", "a b !"))
     assert (engine.document_names, engine.detected_languages, engine.cleaned_text) == ([], {}, {})
     assert engine.tfidf_vectorizer is None and engine.is_loaded is False
-    assert os.listdir(tmp_path) == []
+    assert os.listdir(tmp_path) == ["td_model.pkl.lock"]  # the writers' lock only
     engine.train_model(record("a", "casa dados"))  # the same identifier trains now
     assert engine.document_names == ["a"]
 
@@ -389,7 +389,8 @@ def test_failed_write_keeps_old_files_and_memory(tmp_path, monkeypatch):
     assert list(fresh.detected_languages) == ["a", "b"] and fresh.is_loaded is True
     assert open(engine.model_filename, "rb").read() == old_model
     assert open(engine.debug_model_filename, "rb").read() == old_debug
-    assert sorted(os.listdir(tmp_path)) == ["debug_td_model.json", "td_model.pkl"]
+    assert sorted(os.listdir(tmp_path)) == [
+        "debug_td_model.json", "td_model.pkl", "td_model.pkl.lock"]
     monkeypatch.undo()
     engine.train_model(record("c", "texto"))
     assert_model_equals_sklearn(engine)
@@ -434,7 +435,8 @@ def test_debug_values_json_cannot_hold_fail_before_any_write(tmp_path):
         assert open(engine.model_filename, "rb").read() == old_model
         assert open(engine.debug_model_filename, "rb").read() == old_debug
         assert engine.document_names == ["a"] and list(engine.cleaned_text) == ["a"]
-    assert sorted(os.listdir(tmp_path)) == ["debug_td_model.json", "td_model.pkl"]
+    assert sorted(os.listdir(tmp_path)) == [
+        "debug_td_model.json", "td_model.pkl", "td_model.pkl.lock"]
     # Identifiers JSON keys can be (int) still train, and the next document too.
     engine.train_model(record(7, "texto casa"))
     engine.train_model(record("c", "casa nova"))

@@ -12,6 +12,7 @@
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper/core/embedding_matrix.hpp"
+#include "wrapper/core/shared_model.hpp"
 #include "wrapper_native/score_page.hpp"
 
 namespace nb = nanobind;
@@ -66,6 +67,10 @@ nb::object init(const Args &a) {
 nb::object load_model(const Args &a) {
     nb::handle self = a[0];
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
+    // Held so that of engines racing on a new directory one sets it up and
+    // the others read what it wrote.
+    const shared_model::DirectoryLock lock(a, self, true);
+    const shared_model::Stamp seen = shared_model::stamp(self);
     nb::object filename = self.attr("model_filename");
     nb::object data = nb::none();
     if (pyface::truthy(a.global("os").attr("path").attr("exists")(filename)))
@@ -94,6 +99,7 @@ nb::object load_model(const Args &a) {
         self.attr("document_names") = parts[2];
         self.attr("multilang_models") = parts[0];
         mirror_all(self);
+        shared_model::remember(self, seen);
     } else {
         if (pyface::truthy(self.attr("supported_languages"))) {
             nb::object tongue = a.global("Tongue");
@@ -121,6 +127,7 @@ nb::object load_model(const Args &a) {
 
 nb::object save_model(const Args &a) {
     nb::handle self = a[0];
+    const shared_model::DirectoryLock lock(a, self);
     nb::dict model;
     model["multilang_models"] = self.attr("multilang_models");
     model["embedded_documents"] = self.attr("embedded_documents");
@@ -128,6 +135,7 @@ nb::object save_model(const Args &a) {
     nb::object dump = a.global("joblib").attr("dump");
     pyface::atomic_replace(self.attr("model_filename"),
                            [&](nb::handle tmp) { dump(model, tmp); });
+    shared_model::written(self);
     nb::dict debug;
     debug["document_names"] = self.attr("document_names");
     self.attr("save_debug_json")(debug, self.attr("debug_model_filename"));
@@ -225,6 +233,7 @@ nb::object file_identity(nb::handle path) {
 nb::object train_model(const Args &a) {
     nb::handle self = a[0];
     nb::handle doc = a[1];
+    const shared_model::Training training(a, self);
     Indexed added;
     // Without a document there is no key to compute; the files are still
     // rewritten, as for every other skipped document.
@@ -331,6 +340,7 @@ Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
 nb::object search_documents(const Args &a) {
     nb::handle self = a[0];
     nb::handle query = a[1];
+    shared_model::refresh(a, self);
     nb::object key = self.attr("model_main");
     if (pyface::truthy(self.attr("supported_languages"))) {
         nb::object language = nb::borrow(a[2]);

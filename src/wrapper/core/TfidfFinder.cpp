@@ -13,6 +13,7 @@
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper/core/joblib_writer.hpp"
+#include "wrapper/core/shared_model.hpp"
 #include "wrapper/core/tfidf_query.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 #include "wrapper/core/tfidf_support.hpp"
@@ -57,6 +58,7 @@ nb::object load_model(const Args &a) {
     nb::handle self = a[0];
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
     nb::object path = self.attr("model_filename");
+    const shared_model::Stamp seen = shared_model::stamp(self);
     nb::object data = nb::none();
     if (pyface::truthy(a.global("os").attr("path").attr("exists")(path)))
         data = pyface::load_model_file(a.global("joblib").attr("load"), path);
@@ -93,6 +95,7 @@ nb::object load_model(const Args &a) {
         self.attr("detected_languages") = values[3];
         self.attr("cleaned_text") = values[4];
     }
+    shared_model::remember(self, seen);
     return self.attr("is_loaded");
 }
 
@@ -217,6 +220,7 @@ nb::object train_model(const Args &a) {
     if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
     nb::object id = doc.attr("id");
     if (pyface::contains(self.attr("document_names"), id)) return nb::none();
+    const shared_model::Training training(a, self);
     self.attr("load_model")();
 
     nb::object names = self.attr("document_names");
@@ -249,6 +253,7 @@ nb::object train_model(const Args &a) {
         pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
             tfidf::joblib_dump(a, model_data, tmp);
         });
+        shared_model::written(self);
     } catch (...) {
         // A Python error in flight is held by the exception object, so the
         // restoring calls run with a clear error indicator.
@@ -260,6 +265,12 @@ nb::object train_model(const Args &a) {
     // still reaches the caller; the next training writes it again).
     a.global("FinderBase").attr("save_debug_json")(self, dc, self.attr("debug_model_filename"));
     return nb::none();
+}
+
+// Another process may have trained since this engine last read the model.
+nb::object search_documents(const Args &a) {
+    shared_model::refresh(a, a[0]);
+    return tfidf::search_documents(a);
 }
 
 }  // namespace
@@ -292,7 +303,7 @@ NB_MODULE(TfidfFinder, m) {
             .method("search_documents",
                     {"self", "search_query", {"detected_search_language", nb::none()},
                      {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9}},
-                    tfidf::search_documents)
+                    search_documents)
             .method("correct_query", {"self", "query", "corpus", {"cutoff", 0.6}},
                     tfidf::correct_query)
             .build();
