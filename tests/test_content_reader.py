@@ -206,6 +206,24 @@ def test_blank_document_tries_both_methods_and_ends_without_text(tmp_path, monke
     assert not [r for r in caplog.records if r.levelname == "ERROR"]
 
 
+def test_empty_ocr_output_stands_when_the_second_method_fails(tmp_path, monkeypatch, caplog):
+    path = docs.pictures_pdf(tmp_path / "three.pdf", ["One", "Two", "Three"], ["A", "B"])
+    monkeypatch.setattr(ContentReader, "run_ocrmypdf",
+                        lambda input_pdf, output_pdf: docs.blank_pdf(output_pdf))
+
+    def broken_ocr(image):
+        raise RuntimeError("engine missing")
+
+    monkeypatch.setattr(ContentReader, "pytesseract", types.SimpleNamespace(image_to_string=broken_ocr))
+    caplog.set_level("INFO")
+    # The first method finished: its empty text is the answer, and why the
+    # second could not add to it is on record.
+    assert ContentReader.extract_text_from_pdf(path, str(tmp_path)) == ""
+    levels = [r.levelname for r in caplog.records]
+    assert levels == ["WARNING", "INFO", "ERROR", "ERROR"]
+    assert "OCR of picture 2_0.jpeg on page 3" in caplog.records[-1].getMessage()
+
+
 def write_tool(folder, body):
     """An executable `ocrmypdf` shell script in `folder`."""
     folder.mkdir(exist_ok=True)
