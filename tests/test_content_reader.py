@@ -374,7 +374,7 @@ def test_tool_that_cannot_be_started_fails_like_a_failed_command(monkeypatch, ca
     with pytest.raises(Exception, match="^Fail to process pdf$"):
         ContentReader.run_ocrmypdf("in.pdf", "out.pdf")
     assert caplog.messages == ["Command failed", "Error:", str(missing),
-                               "OCR tool failed on in.pdf: ocrmypdf not found on PATH"]
+                               "OCR tool failed on in.pdf: " + str(missing)]
     # Other errors of the launch are not disguised.
     monkeypatch.setattr(ContentReader, "subprocess", FakeSubprocess(launch_error=ValueError("x")))
     with pytest.raises(ValueError):

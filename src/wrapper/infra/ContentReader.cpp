@@ -128,9 +128,8 @@ nb::object run_ocrmypdf(const Args &a) {
         // the same way so callers see one kind of failure.
         if (!e.matches(PyExc_OSError)) throw;
         error_text = pyface::str(e.value());
-        cause = program.is_valid() && !e.matches(PyExc_FileNotFoundError)
-                    ? error_text
-                    : nb::object(nb::str("ocrmypdf not found on PATH"));
+        cause = program.is_valid() ? error_text
+                                   : nb::object(nb::str("ocrmypdf not found on PATH"));
     }
     if (!error_text.is_valid() && pyface::equals(result.attr("returncode"), nb::int_(0))) {
         pyface::log(a, "debug", "Command executed successfully");
