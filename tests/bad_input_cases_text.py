@@ -285,6 +285,24 @@ def files_group(ctx):
          ValueError, match="null")
     case("extract_text_from_pdf[base path None]",
          lambda: ContentReader.extract_text_from_pdf(samples["pdf"]["good"], None), TypeError)
+    @contextlib.contextmanager
+    def no_ocr_tool():
+        """Neither on PATH nor beside the interpreter."""
+        saved = os.environ.get("PATH"), ContentReader.sys.executable
+        os.environ["PATH"] = ctx.mkdir("empty-bin")
+        ContentReader.sys.executable = os.path.join(ctx.mkdir("empty-env"), "python3")
+        try:
+            yield
+        finally:
+            os.environ["PATH"], ContentReader.sys.executable = saved
+
+    case("extract_text_from_pdf[no OCR tool]",
+         lambda: _with(no_ocr_tool(),
+                       lambda: ContentReader.extract_text_from_pdf(samples["pdf"]["good"], base)),
+         check=lambda r: "Hello sample document" in r)
+    case("run_ocrmypdf[no OCR tool]",
+         lambda: _with(no_ocr_tool(), lambda: ContentReader.run_ocrmypdf("a.pdf", "b.pdf")),
+         Exception, match="Fail to process pdf")
     case("run_ocrmypdf[None]", lambda: ContentReader.run_ocrmypdf(None, None), Exception,
          match="Fail to process pdf")
     case("run_ocrmypdf[NUL]", lambda: ContentReader.run_ocrmypdf("a\x00b.pdf", "out.pdf"),
@@ -324,12 +342,15 @@ def files_group(ctx):
     detect_video = ClipScanner.identify_objects_in_video
     wrong("identify_objects_in_image", detect_image, match="image_path")
     wrong("identify_objects_in_video", detect_video, match="video_path")
-    for label in ["zero", "corrupt", "directory", "missing"]:
-        # cv2.imread gives None for what it cannot read; its shape is asked for.
+    case("identify_objects_in_image[missing]",
+         lambda: detect_image(samples["png"]["missing"]), FileNotFoundError,
+         match=samples["png"]["missing"])
+    for label in ["zero", "corrupt", "directory"]:
         case(f"identify_objects_in_image[{label}]",
-             lambda p=samples["png"][label]: detect_image(p), AttributeError, match="shape")
+             lambda p=samples["png"][label]: detect_image(p), ValueError,
+             match="Cannot read the picture " + samples["png"][label])
     case("identify_objects_in_image[truncated]",
-         lambda: detect_image(samples["png"]["truncated"]), AttributeError, check=is_list)
+         lambda: detect_image(samples["png"]["truncated"]), ValueError, check=is_list)
     case("identify_objects_in_image[NUL]",
          lambda: detect_image(samples["png"]["good"] + "\x00x"), ValueError, match="null")
     for label in ["zero", "corrupt", "truncated", "directory", "missing"]:

@@ -118,8 +118,8 @@ def unreadable_group(ctx):
          lambda: ContentReader.extract_text_from_image(unreadable["png"]),
          pytesseract.TesseractError)
     case("identify_objects_in_image[unreadable]",
-         lambda: PictureScanner.identify_objects_in_image(unreadable["png"]), AttributeError,
-         match="shape")
+         lambda: PictureScanner.identify_objects_in_image(unreadable["png"]), ValueError,
+         match="Cannot read the picture " + unreadable["png"])
     case("extract_text_from_video[unreadable]",
          lambda: ContentReader.extract_text_from_video(unreadable["mp4"]), check=equals(""))
     case("identify_objects_in_video[unreadable]",

@@ -64,19 +64,27 @@ def test_shell_characters_in_paths_are_passed_through_unchanged(ocr_runs):
     # Both runs succeeded through the tool, and nothing was executed: the
     # working directory holds only the documents' directory.
     assert sorted(os.listdir(ocr_runs.root)) == [SHELL_DIR]
-    assert sorted(os.listdir(ocr_runs.base)) == ["layered.pdf", "output.pdf", "scanned.pdf"]
+    assert sorted(os.listdir(ocr_runs.base)) == \
+        ["layered.pdf", "output.pdf", "output.pdf.lock", "scanned.pdf"]
     # The working copy is the scanned document's (the second run overwrote it).
     copy = pymupdf.open(ocr_runs.base / "output.pdf")
     assert "marmalade" in copy[0].get_text("text").lower()
     copy.close()
 
 
-@pytest.mark.slow
-def test_fallback_when_the_tool_is_absent(ocr_runs, monkeypatch, caplog):
+def hide_the_tool(monkeypatch, tmp_path):
+    """No OCR tool on PATH nor beside the interpreter (a copy of the
+    interpreter's name in an empty folder)."""
     path_without_tool = "/usr/bin:/bin"
     if shutil.which("ocrmypdf", path=path_without_tool):
         pytest.skip("the OCR tool is installed system-wide")
     monkeypatch.setenv("PATH", path_without_tool)
+    monkeypatch.setattr(ContentReader.sys, "executable", str(tmp_path / "python"))
+
+
+@pytest.mark.slow
+def test_fallback_when_the_tool_is_absent(ocr_runs, monkeypatch, caplog, tmp_path):
+    hide_the_tool(monkeypatch, tmp_path)
     caplog.set_level("DEBUG")
     base = str(ocr_runs.base) + "/"
     text = ContentReader.extract_text_from_pdf(ocr_runs.scanned, base)
@@ -85,10 +93,14 @@ def test_fallback_when_the_tool_is_absent(ocr_runs, monkeypatch, caplog):
     assert records[0] == ("DEBUG", "output pdf " + base + "/output.pdf")
     assert records[1:3] == [("DEBUG", "Command failed"), ("DEBUG", "Error:")]
     assert "ocrmypdf" in records[3][1]
-    assert records[4][0] == "ERROR" and "Fail to process pdf" in records[4][1]
-    assert records[5] == ("INFO", "trying new method to extract text from pdf")
-    assert ("DEBUG", "working on meta image") in records[6:]
-    assert ("DEBUG", "image name 0_0.png...") in records[6:]
+    # One record says why, the traceback keeps the fixed message.
+    assert records[4] == ("ERROR", "OCR tool failed on %s: ocrmypdf not found on PATH"
+                          % ocr_runs.scanned)
+    assert records[5][0] == "ERROR" and "Fail to process pdf" in records[5][1]
+    assert records[6] == ("INFO", "trying new method to extract text from pdf")
+    assert ("DEBUG", "working on meta image") in records[7:]
+    assert ("DEBUG", "image name 0_0.png...") in records[7:]
+    assert [r for r in records if r[0] == "WARNING"] == []
 
 
 @pytest.mark.slow
@@ -172,7 +184,8 @@ def test_second_method_failure_logs_partial_text_and_reraises(tmp_path, monkeypa
     assert tail[1:] == [("DEBUG", "final text extracted from pdf"), ("DEBUG", "One\nTwo\nThree\n")]
 
 
-def test_empty_text_is_returned_without_fallback(tmp_path, monkeypatch, caplog):
+def test_blank_document_tries_both_methods_and_ends_without_text(tmp_path, monkeypatch, caplog):
+    monkeypatch.setenv("PATH", docs.tool_path())
     blank = docs.blank_pdf(tmp_path / "blank.pdf")
     calls = []
     real_tool = ContentReader.run_ocrmypdf
@@ -185,7 +198,118 @@ def test_empty_text_is_returned_without_fallback(tmp_path, monkeypatch, caplog):
     caplog.set_level("DEBUG")
     assert ContentReader.extract_text_from_pdf(blank, str(tmp_path)) == ""
     assert calls == [(blank, str(tmp_path) + "/output.pdf")]
-    assert "trying new method to extract text from pdf" not in caplog.messages
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert warnings == ["The OCR tool gave no text for %s; reading its own text layer and "
+                        "pictures instead" % blank]
+    assert "trying new method to extract text from pdf" in caplog.messages
+    assert "final text extracted from pdf" in caplog.messages
+    assert not [r for r in caplog.records if r.levelname == "ERROR"]
+
+
+def test_empty_ocr_output_stands_when_the_second_method_fails(tmp_path, monkeypatch, caplog):
+    path = docs.pictures_pdf(tmp_path / "three.pdf", ["One", "Two", "Three"], ["A", "B"])
+    monkeypatch.setattr(ContentReader, "run_ocrmypdf",
+                        lambda input_pdf, output_pdf: docs.blank_pdf(output_pdf))
+
+    def broken_ocr(image):
+        raise RuntimeError("engine missing")
+
+    monkeypatch.setattr(ContentReader, "pytesseract", types.SimpleNamespace(image_to_string=broken_ocr))
+    caplog.set_level("INFO")
+    # The first method finished: its empty text is the answer, and why the
+    # second could not add to it is on record.
+    assert ContentReader.extract_text_from_pdf(path, str(tmp_path)) == ""
+    levels = [r.levelname for r in caplog.records]
+    assert levels == ["WARNING", "INFO", "ERROR", "ERROR"]
+    assert "OCR of picture 2_0.jpeg on page 3" in caplog.records[-1].getMessage()
+
+
+def write_tool(folder, body):
+    """An executable `ocrmypdf` shell script in `folder`."""
+    folder.mkdir(exist_ok=True)
+    tool = folder / "ocrmypdf"
+    tool.write_text("#!/bin/sh\n" + body)
+    tool.chmod(0o755)
+    return str(folder)
+
+
+@pytest.mark.slow
+def test_pages_the_tool_gives_up_on_are_read_from_the_text_layer(tmp_path, monkeypatch, caplog):
+    # The real tool with a page time limit of zero: it exits 0 and leaves
+    # every page without text, as it does when the limit runs out.
+    real = shutil.which("ocrmypdf", path=docs.tool_path())
+    limited = write_tool(tmp_path / "limited", 'exec "%s" "$@" --tesseract-timeout 0\n' % real)
+    monkeypatch.setenv("PATH", limited + os.pathsep + docs.tool_path())
+    layered = docs.text_pdf(tmp_path / "layered.pdf", "Zebra quantum harbor")
+    caplog.set_level("DEBUG")
+    text = ContentReader.extract_text_from_pdf(layered, str(tmp_path))
+    assert "Zebra quantum harbor" in text
+    assert "Command executed successfully" in caplog.messages
+    copy = pymupdf.open(tmp_path / "output.pdf")
+    assert copy[0].get_text("text").strip() == ""  # the tool really left no text
+    copy.close()
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert len(warnings) == 1 and layered in warnings[0]
+    assert not [r for r in caplog.records if r.levelname == "ERROR"]
+
+
+def test_tool_failure_names_its_status_and_last_words(tmp_path, monkeypatch, caplog):
+    # The refusal the tool gives for a page too large to rasterise, from a
+    # stand-in that fails the way the real tool does.
+    lines = ["Start processing 1 pages concurrently"] + ["step %d" % i for i in range(8)] + [
+        "PIL.Image.DecompressionBombError: Image size (1866240000 pixels) exceeds limit",
+        "of 250000000 pixels, could be decompression bomb DOS attack."]
+    script = "".join("echo '%s' >&2\n" % line for line in lines) + "exit 15\n"
+    monkeypatch.setenv("PATH", write_tool(tmp_path / "failing", script) + os.pathsep + "/usr/bin:/bin")
+    page = docs.text_pdf(tmp_path / "huge.pdf", "Gigantic walrus")
+    caplog.set_level("DEBUG")
+    text = ContentReader.extract_text_from_pdf(page, str(tmp_path))
+    assert text == "Gigantic walrus\n"
+    errors = [r.getMessage() for r in caplog.records if r.levelname == "ERROR"]
+    assert errors[0] == ("OCR tool failed on %s: exit status 15, standard error ends with:\n"
+                         % page + "\n".join(lines[-5:]))
+    assert "Fail to process pdf" in errors[1] and len(errors) == 2
+    assert "trying new method to extract text from pdf" in caplog.messages
+
+
+def test_tool_is_found_beside_the_interpreter(tmp_path, monkeypatch, caplog):
+    beside = write_tool(tmp_path / "env-bin", 'echo "$@" > "%s"\n' % (tmp_path / "args"))
+    monkeypatch.setenv("PATH", "/usr/bin:/bin")
+    if shutil.which("ocrmypdf"):
+        pytest.skip("the OCR tool is installed system-wide")
+    monkeypatch.setattr(ContentReader.sys, "executable", os.path.join(beside, "python3"))
+    caplog.set_level("DEBUG")
+    assert ContentReader.run_ocrmypdf("in.pdf", "out.pdf") is None
+    assert (tmp_path / "args").read_text() == "in.pdf out.pdf --force-ocr\n"
+    # Not beside it either: the cause says so.
+    monkeypatch.setattr(ContentReader.sys, "executable", str(tmp_path / "python3"))
+    with pytest.raises(Exception, match="^Fail to process pdf$"):
+        ContentReader.run_ocrmypdf("in.pdf", "out.pdf")
+    assert caplog.messages[-1] == "OCR tool failed on in.pdf: ocrmypdf not found on PATH"
+
+
+def test_second_method_errors_name_the_document_and_the_step(tmp_path, monkeypatch, caplog):
+    monkeypatch.setenv("PATH", "/usr/bin:/bin")
+    monkeypatch.setattr(ContentReader.sys, "executable", str(tmp_path / "python3"))
+    path = docs.pictures_pdf(tmp_path / "three.pdf", ["One", "Two", "Three"], ["A", "B"])
+
+    def broken_open(stream):
+        raise OSError("cannot identify image file")
+
+    monkeypatch.setattr(ContentReader, "Image", types.SimpleNamespace(open=broken_open))
+    caplog.set_level("DEBUG")
+    with pytest.raises(OSError) as info:
+        ContentReader.extract_text_from_pdf(path, str(tmp_path))
+    assert str(info.value) == "cannot identify image file"  # type and message kept
+    note = ("while extracting the text of %s from its own text layer and pictures: "
+            "opening picture 2_0.jpeg on page 3" % path)
+    assert info.value.__notes__ == [note]
+    assert note in [r.getMessage() for r in caplog.records if r.levelname == "ERROR"][-1]
+    missing = str(tmp_path / "missing.pdf")
+    with pytest.raises(Exception) as info:
+        ContentReader.extract_text_from_pdf(missing, str(tmp_path))
+    assert info.value.__notes__ == ["while extracting the text of %s from its own text layer "
+                                    "and pictures: opening the document" % missing]
 
 
 def test_base_path_that_is_not_text_fails_before_anything_runs(tmp_path, monkeypatch, caplog):
@@ -210,6 +334,7 @@ class FakeSubprocess:
 
 
 def test_tool_gets_an_argument_list_without_shell(monkeypatch, caplog):
+    monkeypatch.setenv("PATH", docs.tool_path())
     fake = FakeSubprocess(stdout="done")
     monkeypatch.setattr(ContentReader, "subprocess", fake)
     caplog.set_level("DEBUG")
@@ -235,16 +360,21 @@ def test_tool_failure_logs_standard_error_and_raises(monkeypatch, caplog):
     caplog.set_level("DEBUG")
     with pytest.raises(Exception, match="^Fail to process pdf$"):
         ContentReader.run_ocrmypdf(input_pdf="in.pdf", output_pdf="out.pdf")
-    assert caplog.messages == ["Command failed", "Error:", "bad input"]
+    assert caplog.messages == ["Command failed", "Error:", "bad input",
+                               "OCR tool failed on in.pdf: exit status 2, standard error "
+                               "ends with:\nbad input"]
+    assert caplog.records[-1].levelname == "ERROR"
 
 
 def test_tool_that_cannot_be_started_fails_like_a_failed_command(monkeypatch, caplog):
+    monkeypatch.setenv("PATH", docs.tool_path())
     missing = FileNotFoundError(2, "No such file or directory", "ocrmypdf")
     monkeypatch.setattr(ContentReader, "subprocess", FakeSubprocess(launch_error=missing))
     caplog.set_level("DEBUG")
     with pytest.raises(Exception, match="^Fail to process pdf$"):
         ContentReader.run_ocrmypdf("in.pdf", "out.pdf")
-    assert caplog.messages == ["Command failed", "Error:", str(missing)]
+    assert caplog.messages == ["Command failed", "Error:", str(missing),
+                               "OCR tool failed on in.pdf: " + str(missing)]
     # Other errors of the launch are not disguised.
     monkeypatch.setattr(ContentReader, "subprocess", FakeSubprocess(launch_error=ValueError("x")))
     with pytest.raises(ValueError):

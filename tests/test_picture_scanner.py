@@ -205,11 +205,18 @@ def test_malformed_outputs_raise_like_numpy(crafted):
         PictureScanner.identify_objects_in_image("p.jpg")
 
 
-def test_unreadable_picture_raises(crafted, monkeypatch):
-    crafted()
-    monkeypatch.setattr(PictureScanner.cv2, "imread", lambda path: None)
-    with pytest.raises(AttributeError):
-        PictureScanner.identify_objects_in_image("missing.jpg")
+def test_missing_or_unreadable_picture_is_named(res_dir):
+    # Checked before the network is looked for (there is none here).
+    missing = str(res_dir / "missing.jpg")
+    with pytest.raises(FileNotFoundError) as info:
+        PictureScanner.identify_objects_in_image(missing)
+    assert info.value.filename == missing
+    (res_dir / "notes.png").write_bytes(b"plain text, not a picture\n" * 4)
+    (res_dir / "folder.png").mkdir()
+    for name in ["notes.png", "folder.png"]:
+        path = str(res_dir / name)
+        with pytest.raises(ValueError, match="^Cannot read the picture " + path):
+            PictureScanner.identify_objects_in_image(path)
 
 
 def test_get_layers_reads_labels_and_output_names(crafted):
@@ -225,6 +232,7 @@ def test_missing_model_files_raise_a_clear_error(res_dir):
     assert info.value.filename == str(res_dir / "res" / "yolov3.weights")
     write_colour_network(res_dir)
     (res_dir / "res" / "coco.names").unlink()
+    cv2.imwrite(str(res_dir / "p.png"), np.zeros((8, 8, 3), np.uint8))
     with pytest.raises(FileNotFoundError, match="not shipped") as info:
         PictureScanner.identify_objects_in_image(str(res_dir / "p.png"))
     assert info.value.filename == str(res_dir / "res" / "coco.names")

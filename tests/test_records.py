@@ -84,7 +84,7 @@ def test_real_documents_become_featured_records(featured, name, words, entity):
 def test_real_documents_leave_only_their_working_copy(featured):
     assert sorted(os.listdir(featured.root)) == ["base dir;x", "model"]
     assert sorted(os.listdir(featured.base)) == [
-        "clip.mp4", "note.jpg", "note.png", "output.pdf", "report one.pdf"]
+        "clip.mp4", "note.jpg", "note.png", "output.pdf", "output.pdf.lock", "report one.pdf"]
 
 
 class Calls:

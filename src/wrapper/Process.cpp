@@ -104,6 +104,13 @@ nb::object compile_and_train(const Args &a) {
     return file;
 }
 
+// isinstance(engine, TfidfFinder)
+bool is_tfidf(const Args &a, nb::handle engine) {
+    const int result = PyObject_IsInstance(engine.ptr(), a.global("TfidfFinder").ptr());
+    pyface::check_status(result < 0 ? -1 : 0);
+    return result == 1;
+}
+
 nb::object search(const Args &a) {
     nb::handle self = a[0];
     nb::object translate_to = self.attr("translate_to");
@@ -116,7 +123,16 @@ nb::object search(const Args &a) {
                             pyface::str(query)));
     nb::object code = pyface::truthy(translate_to) ? translate_to.attr("value")
                                                    : language.attr("value");
-    return self.attr("document_search").attr("search_documents")(query, code, a[3], a[4]);
+    nb::object engine = self.attr("document_search");
+    nb::object search_documents = engine.attr("search_documents");
+    // Without detection the documents were prepared without a language
+    // (no stop words removed, nothing stemmed): the TF-IDF engine must
+    // prepare and correct the query the same way, or its stems miss the
+    // vocabulary and get "corrected" into other words.
+    if (!pyface::truthy(self.attr("is_detect_language")) && is_tfidf(a, engine))
+        return search_documents(query, code, a[3], a[4],
+                                nb::arg("prepare_with_language") = false);
+    return search_documents(query, code, a[3], a[4]);
 }
 
 nb::object load(const Args &a) {

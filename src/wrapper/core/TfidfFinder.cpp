@@ -302,7 +302,8 @@ NB_MODULE(TfidfFinder, m) {
             .method("train_model", {"self", "doc"}, train_model)
             .method("search_documents",
                     {"self", "search_query", {"detected_search_language", nb::none()},
-                     {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9}},
+                     {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9},
+                     {"prepare_with_language", true}},
                     search_documents)
             .method("correct_query", {"self", "query", "corpus", {"cutoff", 0.6}},
                     tfidf::correct_query)

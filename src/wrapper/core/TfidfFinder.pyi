@@ -37,5 +37,6 @@ class TfidfFinder(FinderBase):
         page: int = 1,
         results_per_page: int = 10,
         cutoff_for_fix_query: float = 0.9,
+        prepare_with_language: bool = True,
     ) -> list[Any] | tuple[str, list[dict[str, Any]]]: ...
     def correct_query(self, query: str, corpus: Sequence[str], cutoff: float = 0.6) -> str: ...

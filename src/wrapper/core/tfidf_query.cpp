@@ -225,14 +225,22 @@ nb::object search_documents(const Args &a) {
     nb::handle self = a[0], search_query = a[1];
     if (!pyface::truthy(self.attr("load_model")())) return nb::list();
 
-    nb::object language = nb::borrow(a[2]);
-    if (!pyface::truthy(language))
-        language = a.global("TongueProbe").attr("detect_lang")(search_query)[0];
-    else if (pyface::is_str(language))
-        // The pipeline front passes the language as its code.
-        language = a.global("Tongue")(language);
-    nb::object cleaned = a.global("Cleanser").attr("preprocess_text_for_stemmetization")(
-        search_query, language)[1];
+    nb::object prepare = a.global("Cleanser").attr("preprocess_text_for_stemmetization");
+    nb::object cleaned;
+    if (pyface::truthy(a[6])) {
+        nb::object language = nb::borrow(a[2]);
+        if (!pyface::truthy(language))
+            language = a.global("TongueProbe").attr("detect_lang")(search_query)[0];
+        else if (pyface::is_str(language))
+            // The pipeline front passes the language as its code.
+            language = a.global("Tongue")(language);
+        cleaned = prepare(search_query, language)[1];
+    } else {
+        // Documents compiled without language detection hold their words
+        // unstemmed, stop words included: a query stemmed in any language
+        // would miss them and be "corrected" into other words.
+        cleaned = prepare(search_query)[1];
+    }
 
     nb::object vectorizer = self.attr("tfidf_vectorizer");
     nb::object matrix = self.attr("tfidf_matrix");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pyface/errors.hpp"
+#include "pyface/file_lock.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
@@ -35,24 +36,6 @@ std::optional<nb::python_error> capture(Body &&body) {
     }
 }
 
-// While alive, `error` is the exception being handled: what
-// traceback.format_exc() reports and the context of any error raised
-// meanwhile, as inside an `except` block.
-class HandledError {
-public:
-    explicit HandledError(const nb::python_error &error) {
-        PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        nb::object tb = error.traceback();
-        PyErr_SetExcInfo(Py_NewRef(error.type().ptr()), Py_NewRef(error.value().ptr()),
-                         tb.is_valid() ? tb.release().ptr() : nullptr);
-    }
-    HandledError(const HandledError &) = delete;
-    HandledError &operator=(const HandledError &) = delete;
-    ~HandledError() { PyErr_SetExcInfo(type_, value_, traceback_); }
-
-private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
-};
 
 // The pytesseract module and its image_to_string as bound at import: only
 // the real engine is known to give the same text for the same frame.
@@ -74,17 +57,51 @@ nb::object tool_argument(nb::handle path) {
     return text;
 }
 
+// The OCR tool's program: "ocrmypdf" when the PATH finds it; otherwise the
+// one installed beside the running interpreter, which a service started
+// with the environment's interpreter but without its PATH still has.
+// Invalid when neither exists.
+nb::object tool_program(const Args &a) {
+    nb::object which = a.global("shutil").attr("which");
+    nb::str name("ocrmypdf");
+    if (!which(name).is_none()) return name;
+    nb::object executable = a.global("sys").attr("executable");
+    if (pyface::is_str(executable) && pyface::truthy(executable)) {
+        nb::object path = a.global("os").attr("path");
+        nb::object beside = path.attr("join")(path.attr("dirname")(executable), name);
+        if (!which(beside).is_none()) return beside;
+    }
+    return nb::object();
+}
+
+// The last few non-blank lines of the tool's standard error: where its
+// own reason for failing is.
+nb::object error_tail(nb::handle stderr_text) {
+    if (!pyface::is_str(stderr_text) || !pyface::truthy(stderr_text.attr("strip")()))
+        return nb::str("(nothing on standard error)");
+    nb::list lines;
+    for (nb::handle line : stderr_text.attr("splitlines")())
+        if (pyface::truthy(line.attr("strip")())) lines.append(line);
+    const size_t keep = 5, count = nb::len(lines);
+    nb::list tail;
+    for (size_t i = count > keep ? count - keep : 0; i < count; ++i) tail.append(lines[i]);
+    return nb::str("\n").attr("join")(tail);
+}
+
 nb::object run_ocrmypdf(const Args &a) {
     // Arguments as a list, no shell: blanks, quotes and shell characters in a
     // path reach the tool unchanged instead of being split or executed.
+    nb::object program = tool_program(a);
     nb::list command;
-    command.append("ocrmypdf");
+    command.append(program.is_valid() ? program : nb::object(nb::str("ocrmypdf")));
     command.append(tool_argument(a[0]));
     command.append(tool_argument(a[1]));
     command.append("--force-ocr");
     nb::object run = a.global("subprocess").attr("run");
     nb::object result;
     nb::object error_text;
+    // Why the tool failed, for the one ERROR record beside the fixed message.
+    nb::object cause;
     try {
         result = run(command, nb::arg("capture_output") = true, nb::arg("text") = true);
     } catch (nb::python_error &e) {
@@ -93,6 +110,8 @@ nb::object run_ocrmypdf(const Args &a) {
         // the same way so callers see one kind of failure.
         if (!e.matches(PyExc_OSError)) throw;
         error_text = pyface::str(e.value());
+        cause = program.is_valid() ? error_text
+                                   : nb::object(nb::str("ocrmypdf not found on PATH"));
     }
     if (!error_text.is_valid() && pyface::equals(result.attr("returncode"), nb::int_(0))) {
         pyface::log(a, "debug", "Command executed successfully");
@@ -103,6 +122,12 @@ nb::object run_ocrmypdf(const Args &a) {
     pyface::log(a, "debug", "Command failed");
     pyface::log(a, "debug", "Error:");
     pyface::log(a, "debug", error_text.is_valid() ? error_text : result.attr("stderr"));
+    if (!cause.is_valid()) {
+        nb::object status = result.attr("returncode");
+        cause = pyface::add(fstr("exit status ", status, ", standard error ends with:\n"),
+                            error_tail(result.attr("stderr")));
+    }
+    pyface::log(a, "error", pyface::add(fstr("OCR tool failed on ", a[0], ": "), cause));
     pyface::raise(PyExc_Exception, "Fail to process pdf");
 }
 
@@ -148,64 +173,128 @@ bool same_file(nb::handle x, nb::handle y) {
     return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
+// True when `text` holds something besides white space (anything that is
+// not a str counts as text: it is the caller's to judge).
+bool has_text(nb::handle text) {
+    if (!pyface::is_str(text)) return pyface::truthy(text);
+    return pyface::truthy(text.attr("strip")());
+}
+
+// Adds to an exception on its way out what the second method was doing and
+// on which document; its type and message stay, so callers that catch it
+// by type still do.
+void add_note(nb::python_error &error, nb::handle pdf_path, const std::string &step) {
+    nb::handle value = error.value();
+    if (!nb::hasattr(value, "add_note")) return;
+    nb::object note = pyface::concat(
+        fstr("while extracting the text of ", pdf_path, " from its own text layer and pictures: "),
+        step);
+    value.attr("add_note")(note);
+}
+
+// Where the OCR working copy of `output_pdf` is locked: beside it.
+nb::object lock_path(nb::handle output_pdf) { return pyface::concat(output_pdf, ".lock"); }
+
+// The first method: the OCR tool over the whole document, then the text of
+// its working copy. One compile at a time per base directory runs it, from
+// the tool's start to the end of the read-back: the working copy has one
+// name per base directory.
+nb::object text_through_ocr_tool(const Args &a, nb::handle output_pdf) {
+    pyface::FileLock lock(lock_path(output_pdf), a.global("logging"));
+    OpenDocument copy;
+    nb::object text = nb::str("");
+    a.global("run_ocrmypdf")(a[0], output_pdf);
+    copy.reset(a.global("fitz").attr("open")(output_pdf));
+    nb::handle doc = copy.get();
+    const Py_ssize_t pages = nb::cast<Py_ssize_t>(doc.attr("page_count"));
+    for (Py_ssize_t i = 0; i < pages; ++i) {
+        nb::object page_text = doc[nb::int_(i)].attr("get_text")("text");
+        text = pyface::add(text, page_text);
+        pyface::log(a, "debug",
+                    fstr("Page " + std::to_string(i + 1) + " Text:\n", page_text, "\n"));
+    }
+    copy.close();
+    return text;
+}
+
 nb::object extract_text_from_pdf(const Args &a) {
     nb::object output_pdf = pyface::concat(a[1], "/output.pdf");
     // A path that is none (PyMuPDF would open a new empty document) or
     // that is cut short at a NUL is refused before the tool runs.
     pyface::path_argument(a[0], "extract_text_from_pdf", "pdf_path");
     pyface::log(a, "debug", pyface::concat("output pdf ", output_pdf));
-    OpenDocument copy;
     nb::object text = nb::str("");
     std::optional<nb::python_error> failure = capture([&] {
         if (same_file(a[0], output_pdf))
             pyface::raise_object(PyExc_Exception,
                                  pyface::concat(pyface::concat("The document ", output_pdf),
                                                 " is the OCR working copy itself"));
-        a.global("run_ocrmypdf")(a[0], output_pdf);
-        copy.reset(a.global("fitz").attr("open")(output_pdf));
-        nb::handle doc = copy.get();
-        const Py_ssize_t pages = nb::cast<Py_ssize_t>(doc.attr("page_count"));
-        for (Py_ssize_t i = 0; i < pages; ++i) {
-            nb::object page_text = doc[nb::int_(i)].attr("get_text")("text");
-            text = pyface::add(text, page_text);
-            pyface::log(a, "debug",
-                        fstr("Page " + std::to_string(i + 1) + " Text:\n", page_text, "\n"));
-        }
+        text = text_through_ocr_tool(a, output_pdf);
     });
     if (failure) {
-        HandledError handling(*failure);
+        pyface::HandledError handling(*failure);
         pyface::log(a, "error", a.global("traceback").attr("format_exc")());
         pyface::log(a, "info", "trying new method to extract text from pdf");
-        text = a.global("_extract_text_from_pdf")(a[0]);
+        return a.global("_extract_text_from_pdf")(a[0]);
     }
-    copy.close();
+    if (has_text(text)) return text;
+    // The tool exits 0 also when it gave up on a page (its time limit per
+    // page), leaving the page without text: no text from it does not mean
+    // the document has none.
+    pyface::log(a, "warning",
+                fstr("The OCR tool gave no text for ", a[0],
+                     "; reading its own text layer and pictures instead"));
+    pyface::log(a, "info", "trying new method to extract text from pdf");
+    std::optional<nb::python_error> second = capture([&] {
+        text = a.global("_extract_text_from_pdf")(a[0]);
+    });
+    if (second) {
+        // The first method did finish: its (empty) text stands, and the
+        // reason the second one could not add to it is on record.
+        pyface::HandledError handling(*second);
+        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
+    }
     return text;
 }
 
 nb::object extract_text_from_pdf_layer(const Args &a) {
     pyface::path_argument(a[0], "_extract_text_from_pdf", "pdf_path");
-    OpenDocument doc(a.global("fitz").attr("open")(a[0]));
+    OpenDocument doc;
+    try {
+        doc.reset(a.global("fitz").attr("open")(a[0]));
+    } catch (nb::python_error &e) {
+        add_note(e, a[0], "opening the document");
+        throw;
+    }
     nb::object text = nb::str("");
+    std::string step;
     std::optional<nb::python_error> failure = capture([&] {
         const Py_ssize_t pages = nb::cast<Py_ssize_t>(doc.get().attr("page_count"));
         for (Py_ssize_t i = 0; i < pages; ++i) {
             const std::string page_number = std::to_string(i + 1);
+            step = "reading the text of page " + page_number;
             nb::object page = doc.get()[nb::int_(i)];
             text = pyface::add(text, page.attr("get_text")("text"));
             pyface::log(a, "debug", fstr("Page " + page_number + " Text:\n", text, "\n"));
+            step = "listing the pictures of page " + page_number;
             nb::object blocks = page.attr("get_text")("dict")["blocks"];
             nb::list images;
             for (nb::handle block : blocks)
                 if (pyface::equals(block["type"], nb::int_(1))) images.append(block);
             Py_ssize_t number = 0;
             for (nb::handle block : images) {
+                step = "picture " + std::to_string(number) + " of page " + page_number;
                 pyface::log(a, "debug", "working on meta image");
                 pyface::log(a, "debug", block);
                 nb::object name = fstr(std::to_string(i) + "_" + std::to_string(number++) + ".",
                                        block["ext"]);
+                const std::string picture_step =
+                    pyface::utf8(fstr("picture ", name, " on page " + page_number));
                 pyface::log(a, "debug", fstr("image name ", name, "..."));
+                step = "opening " + picture_step;
                 nb::object stream = a.global("io").attr("BytesIO")(block["image"]);
                 nb::object picture = a.global("Image").attr("open")(stream);
+                step = "OCR of " + picture_step;
                 nb::object found = a.global("pytesseract").attr("image_to_string")(picture);
                 text = pyface::add(text, found);
                 pyface::log(a, "debug",
@@ -216,7 +305,8 @@ nb::object extract_text_from_pdf_layer(const Args &a) {
         }
     });
     if (failure) {
-        HandledError handling(*failure);
+        add_note(*failure, a[0], step);
+        pyface::HandledError handling(*failure);
         pyface::log(a, "error", a.global("traceback").attr("format_exc")());
     }
     pyface::log(a, "debug", "final text extracted from pdf");
@@ -296,6 +386,8 @@ nb::object placeholder(const Args &) { return nb::none(); }
 NB_MODULE(ContentReader, m) {
     pyface::ModuleBuilder mod(m);
     mod.import_module("subprocess");
+    mod.import_module("shutil");
+    mod.import_module("sys");
     mod.import_module("io");
     mod.import_module("os");
     mod.import_module("traceback");

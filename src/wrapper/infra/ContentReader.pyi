@@ -1,7 +1,9 @@
 import io as io
 import logging as logging
 import os as os
+import shutil as shutil
 import subprocess as subprocess
+import sys as sys
 import traceback as traceback
 
 import cv2 as cv2

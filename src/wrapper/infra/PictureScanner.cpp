@@ -192,6 +192,22 @@ void park(nb::object entry) {
 nb::object identify_objects_in_image(const Args &a) {
     // cv2.imread reads a name only up to a NUL and takes None for a path.
     nb::object image_path = pyface::path_argument(a[0], "identify_objects_in_image", "image_path");
+    // cv2.imread gives None for a picture it cannot read, whatever the
+    // reason: say which, before any network is loaded.
+    nb::object picture = a.global("cv2").attr("imread")(image_path);
+    if (picture.is_none()) {
+        if (!pyface::truthy(a.global("os").attr("path").attr("exists")(image_path))) {
+            PyErr_SetObject(PyExc_FileNotFoundError,
+                            nb::handle(PyExc_FileNotFoundError)(
+                                nb::int_(ENOENT), "No such file or directory", image_path)
+                                .ptr());
+            throw nb::python_error();
+        }
+        pyface::raise_object(
+            PyExc_ValueError,
+            pyface::concat(pyface::concat("Cannot read the picture ", pyface::format(image_path)),
+                           ": not a picture file OpenCV can decode, or not readable"));
+    }
     const bool cacheable = pyface::is_pristine(a, "get_layers", g_get_layers) &&
                            pyface::is_pristine(a, "cv2", g_cv2) &&
                            pyface::is_pristine(a, "os", g_os);
@@ -214,7 +230,6 @@ nb::object identify_objects_in_image(const Args &a) {
             if (!after.is_valid() || !pyface::equals(after, key)) key = nb::object();
         }
     }
-    nb::object picture = a.global("cv2").attr("imread")(image_path);
     nb::object found = frame_detection::detect_objects(a, picture, layers[0], layers[1],
                                                        layers[2], /*print_shape=*/true);
     if (key.is_valid()) park(nb::make_tuple(key, layers[0], layers[1], layers[2]));
