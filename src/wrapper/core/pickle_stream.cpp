@@ -1,0 +1,701 @@
+#include "wrapper/core/pickle_stream.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "pyface/errors.hpp"
+#include "pyface/pyops.hpp"
+
+namespace model_file {
+
+namespace {
+
+// Pickle opcodes (protocols 4 and 5) that the pickler writes.
+constexpr char kMark = '(', kStop = '.', kPop = '0', kPopMark = '1';
+constexpr char kBinint = 'J', kBinint1 = 'K', kBinint2 = 'M', kLong1 = '\x8a', kLong4 = '\x8b';
+constexpr char kNone = 'N', kNewtrue = '\x88', kNewfalse = '\x89', kBinfloat = 'G';
+constexpr char kShortBinunicode = '\x8c', kBinunicode = 'X', kBinunicode8 = '\x8d';
+constexpr char kShortBinbytes = 'C', kBinbytes = 'B', kBinbytes8 = '\x8e';
+constexpr char kEmptyTuple = ')', kTuple = 't', kTuple1 = '\x85', kTuple2 = '\x86',
+               kTuple3 = '\x87';
+constexpr char kEmptyList = ']', kAppend = 'a', kAppends = 'e';
+constexpr char kEmptyDict = '}', kSetitem = 's', kSetitems = 'u';
+constexpr char kStackGlobal = '\x93', kReduce = 'R', kBuild = 'b', kNewobj = '\x81',
+               kNewobjEx = '\x92';
+constexpr char kProto = '\x80', kFrame = '\x95', kMemoize = '\x94';
+constexpr char kBinget = 'h', kLongBinget = 'j';
+
+void put_le(std::string &out, uint64_t v, int bytes) {
+    for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xff));
+}
+
+std::string header(char code, uint64_t n, int bytes) {
+    std::string h(1, code);
+    put_le(h, n, bytes);
+    return h;
+}
+
+[[noreturn]] void unsupported(std::string why) {
+    PyErr_Clear();
+    throw Unsupported{std::move(why)};
+}
+
+Settings *g_settings = nullptr;
+std::string *g_settings_error = nullptr;
+
+Settings *make_settings(std::string *why) {
+    auto s = std::make_unique<Settings>();
+    nb::module_ pickle = nb::module_::import_("pickle");
+    nb::module_ copyreg = nb::module_::import_("copyreg");
+    nb::module_ numpy_pickle = nb::module_::import_("joblib.numpy_pickle");
+    nb::object base = pickle.attr("_Pickler"), framer = pickle.attr("_Framer");
+    nb::object joblib_pickler = numpy_pickle.attr("NumpyPickler");
+    s->protocol = nb::cast<int>(pickle.attr("DEFAULT_PROTOCOL"));
+    if (s->protocol != 4 && s->protocol != 5) {
+        *why = "pickle protocol " + std::to_string(s->protocol);
+        return nullptr;
+    }
+    if (PyObject_IsSubclass(joblib_pickler.ptr(), base.ptr()) != 1) {
+        *why = "joblib's pickler is not the pure-Python pickler";
+        return nullptr;
+    }
+    // Hooks that would change what save() does for every object.
+    for (const char *hook : {"reducer_override", "dispatch_table"})
+        if (nb::hasattr(joblib_pickler, hook)) {
+            *why = std::string("joblib's pickler has ") + hook;
+            return nullptr;
+        }
+    if (!joblib_pickler.attr("persistent_id").is(base.attr("persistent_id")) ||
+        !nb::hasattr(joblib_pickler, "_create_array_wrapper")) {
+        *why = "joblib's pickler is not the one this writer follows";
+        return nullptr;
+    }
+    s->frame_size_target = nb::cast<size_t>(framer.attr("_FRAME_SIZE_TARGET"));
+    s->frame_size_min = nb::cast<size_t>(framer.attr("_FRAME_SIZE_MIN"));
+    s->batch_size = nb::cast<size_t>(joblib_pickler.attr("_BATCHSIZE"));
+    // The types written natively must be dispatched to the pickler's own
+    // methods; the other dispatched types are left to joblib.
+    nb::dict dispatch = nb::borrow<nb::dict>(joblib_pickler.attr("dispatch"));
+    nb::dict own = nb::borrow<nb::dict>(base.attr("dispatch"));
+    nb::module_ types = nb::module_::import_("types");
+    nb::handle handled[] = {reinterpret_cast<PyObject *>(Py_TYPE(Py_None)),
+                            reinterpret_cast<PyObject *>(&PyBool_Type),
+                            reinterpret_cast<PyObject *>(&PyLong_Type),
+                            reinterpret_cast<PyObject *>(&PyFloat_Type),
+                            reinterpret_cast<PyObject *>(&PyBytes_Type),
+                            reinterpret_cast<PyObject *>(&PyUnicode_Type),
+                            reinterpret_cast<PyObject *>(&PyTuple_Type),
+                            reinterpret_cast<PyObject *>(&PyList_Type),
+                            reinterpret_cast<PyObject *>(&PyDict_Type),
+                            reinterpret_cast<PyObject *>(&PyType_Type),
+                            types.attr("FunctionType")};
+    for (nb::handle t : handled)
+        if (!dispatch.contains(t) || !own.contains(t) || !dispatch[t].is(own[t])) {
+            *why = "the pickler dispatches " + nb::cast<std::string>(nb::str(t)) + " otherwise";
+            return nullptr;
+        }
+    s->dispatch_types = nb::steal(pyface::check(PyFrozenSet_New(dispatch.ptr())));
+    s->copyreg_dispatch = copyreg.attr("dispatch_table");
+    s->extension_registry = copyreg.attr("_extension_registry");
+    s->whichmodule = pickle.attr("whichmodule");
+    s->encode_long = pickle.attr("encode_long");
+    nb::module_ np = nb::module_::import_("numpy");
+    s->array_types = nb::make_tuple(np.attr("ndarray"), np.attr("matrix"), np.attr("memmap"));
+    s->memmap = np.attr("memmap");
+    s->asanyarray = np.attr("asanyarray");
+    // The wrapper joblib pickles in an array's place, made by joblib for a
+    // seekable uncompressed file (which a BytesIO is, as far as it looks).
+    nb::object probe = joblib_pickler(nb::module_::import_("io").attr("BytesIO")());
+    s->wrap_array = probe.attr("_create_array_wrapper");
+    return s.release();
+}
+
+}  // namespace
+
+const Settings *settings(std::string *why) {
+    if (g_settings == nullptr && g_settings_error == nullptr) {
+        std::string reason;
+        try {
+            g_settings = make_settings(&reason);
+        } catch (nb::python_error &e) {
+            reason = e.what();
+        }
+        if (g_settings == nullptr) g_settings_error = new std::string(reason);
+    }
+    if (g_settings == nullptr && why != nullptr) *why = *g_settings_error;
+    return g_settings;
+}
+
+// ---- sinks ------------------------------------------------------------------
+
+FileSink::FileSink(const std::string &path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+        nb::str name(path.c_str(), path.size());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw nb::python_error();
+    }
+    buffer_.reserve(1 << 16);
+}
+
+FileSink::~FileSink() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void FileSink::write_all(const char *data, size_t n) {
+    while (n > 0) {
+        const ssize_t done = ::write(fd_, data, n);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            nb::str name(path_.c_str(), path_.size());
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+            throw nb::python_error();
+        }
+        data += done;
+        n -= static_cast<size_t>(done);
+    }
+}
+
+void FileSink::flush() {
+    if (buffer_.empty()) return;
+    write_all(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void FileSink::put(const char *data, size_t n) {
+    position_ += n;
+    if (buffer_.size() + n <= buffer_.capacity()) {
+        buffer_.append(data, n);
+        return;
+    }
+    flush();
+    if (n < buffer_.capacity()) {
+        buffer_.append(data, n);
+        return;
+    }
+    if (n >= (1u << 20)) {
+        // Large pieces (array data, long texts) are read-only views held by
+        // the caller: the interpreter may run meanwhile.
+        PyThreadState *state = PyEval_SaveThread();
+        try {
+            write_all(data, n);
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+        PyEval_RestoreThread(state);
+        return;
+    }
+    write_all(data, n);
+}
+
+void FileSink::close() {
+    if (fd_ < 0) return;
+    flush();
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        nb::str name(path_.c_str(), path_.size());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw nb::python_error();
+    }
+}
+
+// ---- pickler ------------------------------------------------------------------
+
+StreamPickler::StreamPickler(const Settings &s, Sink &out) : s_(s), out_(out) {
+    frame_.reserve(s.frame_size_target * 2);
+}
+
+void StreamPickler::commit_frame(bool force) {
+    if (!framing_) return;
+    if (frame_.size() >= s_.frame_size_target || force) {
+        if (frame_.size() >= s_.frame_size_min) {
+            std::string h = header(kFrame, frame_.size(), 8);
+            out_.put(h.data(), h.size());
+        }
+        out_.put(frame_.data(), frame_.size());
+        frame_.clear();
+    }
+}
+
+void StreamPickler::write_large(const std::string &head, const char *data, size_t n) {
+    // The pickler ends the open frame and writes header and payload outside
+    // any frame.
+    if (framing_) commit_frame(true);
+    out_.put(head.data(), head.size());
+    out_.put(data, n);
+}
+
+bool StreamPickler::memo_lookup(PyObject *obj, uint32_t *index) const {
+    auto it = memo_.find(obj);
+    if (it == memo_.end()) return false;
+    *index = it->second;
+    return true;
+}
+
+void StreamPickler::memoize(PyObject *obj) {
+    const auto index = static_cast<uint32_t>(memo_.size());
+    op(kMemoize);
+    memo_.emplace(obj, index);
+    alive_.push_back(nb::borrow(obj));
+}
+
+void StreamPickler::get(uint32_t index) {
+    if (index < 256) {
+        op(kBinget);
+        frame_.push_back(static_cast<char>(index));
+    } else {
+        op(kLongBinget);
+        put_le(frame_, index, 4);
+    }
+}
+
+void StreamPickler::dump(nb::handle obj) {
+    char proto[2] = {kProto, static_cast<char>(s_.protocol)};
+    out_.put(proto, 2);
+    framing_ = true;
+    save(obj);
+    op(kStop);
+    commit_frame(true);
+    framing_ = false;
+}
+
+void StreamPickler::begin_dict(nb::handle dict) {
+    const size_t n = PyDict_Check(dict.ptr()) ? static_cast<size_t>(PyDict_Size(dict.ptr())) : 0;
+    if (!PyDict_CheckExact(dict.ptr()) || n < 2 || n > s_.batch_size)
+        unsupported("not a dict written in one batch");
+    char proto[2] = {kProto, static_cast<char>(s_.protocol)};
+    out_.put(proto, 2);
+    framing_ = true;
+    commit_frame(false);
+    op(kEmptyDict);
+    memoize(dict.ptr());
+    op(kMark);
+}
+
+void StreamPickler::save_item(nb::handle key, nb::handle value) {
+    save(key);
+    save(value);
+}
+
+void StreamPickler::end_dict() {
+    op(kSetitems);
+    op(kStop);
+    commit_frame(true);
+    framing_ = false;
+}
+
+PrefixState StreamPickler::snapshot(const StringSink &sink) const {
+    PrefixState state;
+    state.bytes = sink.bytes;
+    state.frame = frame_;
+    state.memo = memo_;
+    state.alive = alive_;
+    return state;
+}
+
+void StreamPickler::replay(const PrefixState &state) {
+    out_.put(state.bytes.data(), state.bytes.size());
+    framing_ = true;
+    frame_ = state.frame;
+    memo_ = state.memo;
+    alive_ = state.alive;
+}
+
+void StreamPickler::save(nb::handle obj) {
+    commit_frame(false);
+    PyObject *o = obj.ptr();
+    PyTypeObject *type = Py_TYPE(o);
+    // joblib's hook comes before the memo: every array is written in full.
+    if (PySequence_Contains(s_.array_types.ptr(), reinterpret_cast<PyObject *>(type)) == 1) {
+        save_array(obj);
+        return;
+    }
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        get(index);
+        return;
+    }
+    if (save_plain(o, type)) return;
+    nb::handle type_handle(reinterpret_cast<PyObject *>(type));
+    if (PySet_Contains(s_.dispatch_types.ptr(), type_handle.ptr()) == 1)
+        unsupported(std::string("objects of type ") + type->tp_name);
+    nb::object rv;
+    PyObject *reduce = PyDict_GetItemWithError(s_.copyreg_dispatch.ptr(), type_handle.ptr());
+    if (reduce == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (reduce != nullptr) {
+        rv = nb::borrow(reduce)(obj);
+    } else if (PyType_IsSubtype(type, &PyType_Type)) {
+        save_global(obj, nb::none());
+        return;
+    } else {
+        nb::object reduce_ex = nb::getattr(obj, "__reduce_ex__", nb::none());
+        if (reduce_ex.is_none()) unsupported("an object without __reduce_ex__");
+        rv = reduce_ex(s_.protocol);
+    }
+    if (PyUnicode_Check(rv.ptr())) {
+        save_global(obj, rv);
+        return;
+    }
+    if (!PyTuple_Check(rv.ptr()) || PyTuple_GET_SIZE(rv.ptr()) < 2 ||
+        PyTuple_GET_SIZE(rv.ptr()) > 6)
+        unsupported("a reduce value the pickler refuses");
+    save_reduce(obj, rv);
+}
+
+bool StreamPickler::save_plain(PyObject *o, PyTypeObject *type) {
+    if (type == &PyUnicode_Type) {
+        save_str(o);
+    } else if (type == &PyLong_Type) {
+        save_long(o);
+    } else if (o == Py_None) {
+        op(kNone);
+    } else if (type == &PyBool_Type) {
+        op(o == Py_True ? kNewtrue : kNewfalse);
+    } else if (type == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        op(kBinfloat);
+        for (int k = 7; k >= 0; --k) frame_.push_back(static_cast<char>((bits >> (8 * k)) & 0xff));
+    } else if (type == &PyTuple_Type) {
+        save_tuple(o);
+    } else if (type == &PyList_Type) {
+        save_list(o);
+    } else if (type == &PyDict_Type) {
+        save_dict(o);
+    } else if (type == &PyBytes_Type) {
+        save_bytes(o);
+    } else if (type == &PyType_Type || type == &PyFunction_Type) {
+        save_global(nb::handle(o), nb::none());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void StreamPickler::save_str(PyObject *o) {
+    nb::object encoded;
+    const char *data;
+    Py_ssize_t size;
+    if (PyUnicode_IS_ASCII(o)) {
+        data = static_cast<const char *>(PyUnicode_DATA(o));
+        size = PyUnicode_GET_LENGTH(o);
+    } else {
+        encoded = nb::steal(pyface::check(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass")));
+        data = PyBytes_AS_STRING(encoded.ptr());
+        size = PyBytes_GET_SIZE(encoded.ptr());
+    }
+    const auto n = static_cast<uint64_t>(size);
+    if (n <= 0xff) {
+        op(kShortBinunicode);
+        frame_.push_back(static_cast<char>(n));
+        write(data, n);
+    } else if (n > 0xffffffffULL) {
+        write_large(header(kBinunicode8, n, 8), data, n);
+    } else if (n >= s_.frame_size_target) {
+        write_large(header(kBinunicode, n, 4), data, n);
+    } else {
+        op(kBinunicode);
+        put_le(frame_, n, 4);
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_bytes(PyObject *o) {
+    const char *data = PyBytes_AS_STRING(o);
+    const auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(o));
+    if (n <= 0xff) {
+        op(kShortBinbytes);
+        frame_.push_back(static_cast<char>(n));
+        write(data, n);
+    } else if (n > 0xffffffffULL) {
+        write_large(header(kBinbytes8, n, 8), data, n);
+    } else if (n >= s_.frame_size_target) {
+        write_large(header(kBinbytes, n, 4), data, n);
+    } else {
+        op(kBinbytes);
+        put_le(frame_, n, 4);
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_long(PyObject *o) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+        if (v >= 0 && v <= 0xff) {
+            op(kBinint1);
+            frame_.push_back(static_cast<char>(v));
+            return;
+        }
+        if (v >= 0 && v <= 0xffff) {
+            op(kBinint2);
+            put_le(frame_, static_cast<uint64_t>(v), 2);
+            return;
+        }
+        if (v >= -0x80000000LL && v <= 0x7fffffffLL) {
+            op(kBinint);
+            put_le(frame_, static_cast<uint32_t>(static_cast<int32_t>(v)), 4);
+            return;
+        }
+    }
+    PyErr_Clear();
+    nb::object encoded = s_.encode_long(nb::handle(o));
+    const auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(encoded.ptr()));
+    if (n < 256) {
+        op(kLong1);
+        frame_.push_back(static_cast<char>(n));
+    } else {
+        op(kLong4);
+        put_le(frame_, n, 4);
+    }
+    write(PyBytes_AS_STRING(encoded.ptr()), n);
+}
+
+void StreamPickler::save_tuple(PyObject *o) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(o);
+    if (n == 0) {
+        op(kEmptyTuple);
+        return;
+    }
+    nb::object keep = nb::borrow(o);
+    if (n > 3) op(kMark);
+    for (Py_ssize_t i = 0; i < n; ++i) save(nb::handle(PyTuple_GET_ITEM(o, i)));
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        // Recursive: the tuple was made while its items were written.
+        if (n > 3) {
+            op(kPopMark);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) op(kPop);
+        }
+        get(index);
+        return;
+    }
+    static const char kSized[] = {kEmptyTuple, kTuple1, kTuple2, kTuple3};
+    op(n <= 3 ? kSized[n] : kTuple);
+    memoize(o);
+}
+
+void StreamPickler::save_list(PyObject *o) {
+    op(kEmptyList);
+    memoize(o);
+    batch_appends(nb::handle(o));
+}
+
+void StreamPickler::save_dict(PyObject *o) {
+    op(kEmptyDict);
+    memoize(o);
+    batch_setitems(nb::handle(o));
+}
+
+// _batch_setitems over a dict (read in place) or any iterable of pairs.
+void StreamPickler::batch_setitems(nb::handle items) {
+    const bool dict = PyDict_CheckExact(items.ptr());
+    nb::object it;
+    if (!dict) it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
+    const Py_ssize_t size = dict ? PyDict_Size(items.ptr()) : 0;
+    Py_ssize_t pos = 0;
+    std::vector<std::pair<nb::object, nb::object>> batch;
+    batch.reserve(dict ? std::min<size_t>(static_cast<size_t>(size), s_.batch_size) : 16);
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            if (dict) {
+                if (PyDict_Size(items.ptr()) != size) unsupported("a dict changed while written");
+                PyObject *k, *v;
+                if (!PyDict_Next(items.ptr(), &pos, &k, &v)) break;
+                batch.emplace_back(nb::borrow(k), nb::borrow(v));
+            } else {
+                PyObject *next = PyIter_Next(it.ptr());
+                if (next == nullptr) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    break;
+                }
+                nb::object pair = nb::steal(next);
+                if (!PyTuple_Check(next) || PyTuple_GET_SIZE(next) != 2)
+                    unsupported("dict items that are not pairs");
+                batch.emplace_back(nb::borrow(PyTuple_GET_ITEM(next, 0)),
+                                   nb::borrow(PyTuple_GET_ITEM(next, 1)));
+            }
+        }
+        const size_t n = batch.size();
+        if (n > 1) {
+            op(kMark);
+            for (auto &[k, v] : batch) {
+                save(k);
+                save(v);
+            }
+            op(kSetitems);
+        } else if (n == 1) {
+            save(batch[0].first);
+            save(batch[0].second);
+            op(kSetitem);
+        }
+        if (n < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::batch_appends(nb::handle items) {
+    const bool list = PyList_CheckExact(items.ptr());
+    nb::object it;
+    if (!list) it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
+    Py_ssize_t pos = 0;
+    std::vector<nb::object> batch;
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            if (list) {
+                if (pos >= PyList_GET_SIZE(items.ptr())) break;
+                batch.push_back(nb::borrow(PyList_GET_ITEM(items.ptr(), pos++)));
+            } else {
+                PyObject *next = PyIter_Next(it.ptr());
+                if (next == nullptr) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    break;
+                }
+                batch.push_back(nb::steal(next));
+            }
+        }
+        const size_t n = batch.size();
+        if (n > 1) {
+            op(kMark);
+            for (auto &x : batch) save(x);
+            op(kAppends);
+        } else if (n == 1) {
+            save(batch[0]);
+            op(kAppend);
+        }
+        if (n < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::save_global(nb::handle obj, nb::handle given_name) {
+    nb::object name = nb::borrow(given_name);
+    if (name.is_none()) name = nb::getattr(obj, "__qualname__", nb::none());
+    if (name.is_none()) name = nb::getattr(obj, "__name__", nb::none());
+    if (!PyUnicode_Check(name.ptr())) unsupported("a global without a name");
+    nb::object module_name = s_.whichmodule(obj, name);
+    // The pickler refuses a global that its module does not give back.
+    try {
+        nb::module_::import_(nb::cast<std::string>(module_name).c_str());
+        nb::object found = nb::module_::import_("sys").attr("modules")[module_name];
+        for (nb::handle part : name.attr("split")("."))
+            found = found.attr(part);
+        if (!found.is(obj)) unsupported("a global that is not found by its name");
+    } catch (nb::python_error &) {
+        unsupported("a global that cannot be imported");
+    }
+    nb::object key = nb::make_tuple(module_name, name);
+    PyObject *code = PyDict_GetItemWithError(s_.extension_registry.ptr(), key.ptr());
+    if (code == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (code != nullptr) unsupported("a global with an extension code");
+    save(module_name);
+    save(name);
+    op(kStackGlobal);
+    memoize(obj.ptr());
+}
+
+void StreamPickler::save_reduce(nb::handle obj, nb::handle rv) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv.ptr());
+    auto part = [&](Py_ssize_t i) {
+        return i < size ? nb::borrow(PyTuple_GET_ITEM(rv.ptr(), i)) : nb::none();
+    };
+    nb::object func = part(0), args = part(1), state = part(2), listitems = part(3),
+               dictitems = part(4), state_setter = part(5);
+    if (!PyTuple_Check(args.ptr()) || !PyCallable_Check(func.ptr()))
+        unsupported("a reduce value the pickler refuses");
+    nb::object func_name = nb::getattr(func, "__name__", nb::str(""));
+    nb::object cls_of = nb::getattr(obj, "__class__", nb::none());
+    if (PyUnicode_Check(func_name.ptr()) &&
+        PyUnicode_CompareWithASCIIString(func_name.ptr(), "__newobj_ex__") == 0) {
+        if (PyTuple_GET_SIZE(args.ptr()) != 3) unsupported("__newobj_ex__ arguments");
+        nb::handle cls = PyTuple_GET_ITEM(args.ptr(), 0);
+        if (!nb::hasattr(cls, "__new__") || !cls.is(cls_of)) unsupported("__newobj_ex__ class");
+        save(cls);
+        save(nb::handle(PyTuple_GET_ITEM(args.ptr(), 1)));
+        save(nb::handle(PyTuple_GET_ITEM(args.ptr(), 2)));
+        op(kNewobjEx);
+    } else if (PyUnicode_Check(func_name.ptr()) &&
+               PyUnicode_CompareWithASCIIString(func_name.ptr(), "__newobj__") == 0) {
+        if (PyTuple_GET_SIZE(args.ptr()) < 1) unsupported("__newobj__ arguments");
+        nb::handle cls = PyTuple_GET_ITEM(args.ptr(), 0);
+        if (!nb::hasattr(cls, "__new__") || !cls.is(cls_of)) unsupported("__newobj__ class");
+        nb::object rest = nb::steal(
+            pyface::check(PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr()))));
+        save(cls);
+        save(rest);
+        op(kNewobj);
+    } else {
+        save(func);
+        save(args);
+        op(kReduce);
+    }
+    uint32_t index;
+    if (memo_lookup(obj.ptr(), &index)) {
+        op(kPop);
+        get(index);
+    } else {
+        memoize(obj.ptr());
+    }
+    if (!listitems.is_none()) batch_appends(listitems);
+    if (!dictitems.is_none()) batch_setitems(dictitems);
+    if (!state.is_none()) {
+        if (state_setter.is_none()) {
+            save(state);
+            op(kBuild);
+        } else {
+            save(state_setter);
+            save(obj);
+            save(state);
+            op(kTuple2);
+            op(kReduce);
+            op(kPop);
+        }
+    }
+}
+
+void StreamPickler::save_array(nb::handle given) {
+    nb::object array = nb::borrow(given);
+    if (Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(s_.memmap.ptr()))
+        array = s_.asanyarray(array);
+    nb::object wrapper = s_.wrap_array(array);
+    save(wrapper);
+    commit_frame(true);
+    if (pyface::truthy(array.attr("dtype").attr("hasobject")))
+        unsupported("an array of Python objects");
+    nb::object order = wrapper.attr("order");
+    const bool fortran = PyUnicode_Check(order.ptr()) &&
+                         PyUnicode_CompareWithASCIIString(order.ptr(), "F") == 0;
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view,
+                           fortran ? PyBUF_F_CONTIGUOUS : PyBUF_C_CONTIGUOUS) != 0)
+        unsupported("an array not contiguous in the order it is written");
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    nb::object alignment =
+        nb::hasattr(wrapper, "safe_get_numpy_array_alignment_bytes")
+            ? wrapper.attr("safe_get_numpy_array_alignment_bytes")()
+            : nb::getattr(wrapper, "numpy_array_alignment_bytes", nb::none());
+    if (!alignment.is_none()) {
+        const auto align = nb::cast<uint64_t>(alignment);
+        const uint64_t padding = align - ((out_.position() + 1) % align);
+        if (padding > 0xff) unsupported("array padding");
+        std::string pad(1, static_cast<char>(padding));
+        pad.append(padding, '\xff');
+        out_.put(pad.data(), pad.size());
+    }
+    out_.put(static_cast<const char *>(view.buf), static_cast<size_t>(view.len));
+}
+
+}  // namespace model_file

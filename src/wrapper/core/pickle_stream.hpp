@@ -1,0 +1,146 @@
+// A native writer of joblib's uncompressed file format: the pickle stream
+// that joblib's NumpyPickler (the pure-Python pickler plus array hook)
+// writes, opcode for opcode and frame for frame, with NumPy arrays written
+// as their raw bytes after their wrapper, as joblib does. Every object is
+// handled the way the pure-Python pickler handles it (the same dispatch by
+// exact type, then copyreg's table, then __reduce_ex__), so no class needs
+// to be known here. What the installed versions decide (protocol, frame
+// size, batch size, the array wrapper) is read from them once; whether the
+// result really is what they write is checked by the caller (see
+// model_file_writer.hpp), which falls back to joblib itself otherwise.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace model_file {
+namespace nb = nanobind;
+
+// Thrown when the stream cannot be written natively (an object kind the
+// native writer leaves to the library): the caller writes the file with
+// joblib instead. No Python error is pending when it is thrown.
+struct Unsupported {
+    std::string why;
+};
+
+// Where the stream goes. `position` is the number of bytes written so far,
+// which joblib's array padding depends on.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void put(const char *data, size_t n) = 0;
+    uint64_t position() const { return position_; }
+
+protected:
+    uint64_t position_ = 0;
+};
+
+class StringSink final : public Sink {
+public:
+    void put(const char *data, size_t n) override {
+        bytes.append(data, n);
+        position_ += n;
+    }
+    std::string bytes;
+};
+
+// A file opened for writing (created or truncated, mode 0666 less umask,
+// as Python's open(path, "wb")), written with few system calls; large
+// pieces go straight from the caller's memory to the file.
+class FileSink final : public Sink {
+public:
+    explicit FileSink(const std::string &path);
+    ~FileSink() override;
+    FileSink(const FileSink &) = delete;
+    FileSink &operator=(const FileSink &) = delete;
+    void put(const char *data, size_t n) override;
+    void close();  // flushes; raises OSError like Python's close would
+
+private:
+    void flush();
+    void write_all(const char *data, size_t n);
+    int fd_ = -1;
+    std::string path_;
+    std::string buffer_;
+};
+
+// What the installed pickle and joblib decide, read once.
+struct Settings {
+    int protocol = 0;
+    size_t frame_size_target = 0, frame_size_min = 0, batch_size = 0;
+    nb::object dispatch_types;  // the exact types the joblib pickler dispatches on
+    nb::object copyreg_dispatch, extension_registry;
+    nb::object whichmodule, encode_long;
+    nb::object array_types;     // (ndarray, matrix, memmap)
+    nb::object memmap, asanyarray;
+    nb::object wrap_array;      // array -> the wrapper joblib pickles in its place
+};
+// Null with a reason when the installed versions are ones this writer does
+// not know how to follow (the caller then always uses joblib).
+const Settings *settings(std::string *why);
+
+// The pickler state that a stream prefix leaves behind, so that a prefix
+// that does not change (for example large models written first) can be
+// written from saved bytes instead of being pickled again.
+struct PrefixState {
+    std::string bytes;  // everything written, frames committed or not, from the start
+    std::string frame;  // the part of `bytes` still in the open frame
+    std::unordered_map<PyObject *, uint32_t> memo;
+    std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
+};
+
+class StreamPickler {
+public:
+    StreamPickler(const Settings &s, Sink &out);
+
+    // The whole stream of `obj`: protocol header, frames, STOP.
+    void dump(nb::handle obj);
+
+    // The same stream of a dict (2 to batch-size items) written item by
+    // item, so that the stream after its first items can be snapshotted:
+    // begin_dict writes the header and the dict's opening, save_item one
+    // item, end_dict the closing and STOP.
+    void begin_dict(nb::handle dict);
+    void save_item(nb::handle key, nb::handle value);
+    void end_dict();
+    // Snapshot and replay of everything written so far (only on a
+    // StringSink for the snapshot).
+    PrefixState snapshot(const StringSink &sink) const;
+    void replay(const PrefixState &state);
+
+private:
+    void save(nb::handle obj);
+    bool save_plain(PyObject *obj, PyTypeObject *type);
+    void save_str(PyObject *obj);
+    void save_bytes(PyObject *obj);
+    void save_long(PyObject *obj);
+    void save_tuple(PyObject *obj);
+    void save_list(PyObject *obj);
+    void save_dict(PyObject *obj);
+    void save_global(nb::handle obj, nb::handle name);
+    void save_reduce(nb::handle obj, nb::handle rv);
+    void save_array(nb::handle array);
+    void batch_setitems(nb::handle items);
+    void batch_appends(nb::handle items);
+
+    void write(const char *data, size_t n) { frame_.append(data, n); }
+    void op(char c) { frame_.push_back(c); }
+    void write_large(const std::string &header, const char *data, size_t n);
+    void commit_frame(bool force);
+    void memoize(PyObject *obj);
+    void get(uint32_t index);
+    bool memo_lookup(PyObject *obj, uint32_t *index) const;
+
+    const Settings &s_;
+    Sink &out_;
+    bool framing_ = false;
+    std::string frame_;
+    std::unordered_map<PyObject *, uint32_t> memo_;
+    std::vector<nb::object> alive_;
+};
+
+}  // namespace model_file
