@@ -1,23 +1,15 @@
-"""Both engines write their model files natively, and the files are byte for
-byte what joblib.dump of the same objects writes with the installed joblib;
-the TF-IDF objects are the installed scikit-learn's own, without it being
-called once the native path is trusted. Run on every interpreter the suite
-runs on."""
-import collections
+"""The TF-IDF engine writes its model file natively, byte for byte what
+joblib.dump of the same objects writes with the installed joblib, and its
+objects are the installed scikit-learn's own without calling it once the
+native path is trusted. Run on every interpreter the suite runs on."""
 import io
 import random
-import types
 
 import joblib
 import pytest
-import torch
 from joblib import numpy_pickle
-from sentence_transformers import SentenceTransformer
 from sklearn.feature_extraction.text import TfidfVectorizer
 
-from embedding_models import RecordingLoader, build_tiny_sentence_transformer
-from wrapper.core import EmbeddingEncoder as encoder_module
-from wrapper.core.EmbeddingFinder import EmbeddingFinder
 from wrapper.core.File import File
 from wrapper.core.TfidfFinder import TfidfFinder
 from wrapper.infra.Tongue import Tongue
@@ -123,90 +115,3 @@ def test_patched_joblib_is_the_one_that_writes(tmp_path, monkeypatch):
     engine = TfidfFinder(str(tmp_path))
     engine.train_model(record("a", "casa dados"))
     assert len(calls) == 1 and calls[0].endswith("td_model.pkl")
-
-
-# ---- embedding engine --------------------------------------------------------
-
-class TensorModel:
-    """A fast stand-in encoder returning torch tensors, as the real one does."""
-
-    def __init__(self, dim=8):
-        self.dim = dim
-
-    def encode(self, text, convert_to_tensor=False):
-        g = torch.Generator().manual_seed(sum(map(ord, text)))
-        return torch.randn(1, self.dim, generator=g)[0]
-
-
-def embedding_dict(engine):
-    return {"multilang_models": engine.multilang_models,
-            "embedded_documents": engine.embedded_documents,
-            "document_names": engine.document_names}
-
-
-def assert_file_is_joblibs(engine):
-    with open(engine.model_filename, "rb") as f:
-        assert f.read() == joblib_bytes(embedding_dict(engine))
-
-
-@pytest.fixture(scope="module")
-def tiny_model_path(tmp_path_factory):
-    return build_tiny_sentence_transformer(str(tmp_path_factory.mktemp("tiny")))
-
-
-def test_embedding_file_is_joblibs_as_models_stay_and_change(tmp_path, monkeypatch,
-                                                               tiny_model_path):
-    monkeypatch.setattr(encoder_module, "SentenceTransformer",
-                        RecordingLoader(lambda i: SentenceTransformer(tiny_model_path)))
-    engine = EmbeddingFinder(str(tmp_path), True)
-    assert_file_is_joblibs(engine)
-    texts = ["the rain in the park", "o gato e o cão", "music bank", "el perro"]
-    for k, text in enumerate(texts * 2):
-        language = [Tongue.ENGLISH, Tongue.PORTUGUESE, Tongue.SPANISH][k % 3]
-        engine.train_model(record(f"doc{k}", None, language, text=text))
-        assert_file_is_joblibs(engine)
-    # A model changed in place, an attribute replaced, a model swapped: the
-    # file follows each change.
-    with torch.no_grad():
-        next(engine.multilang_models["en"].parameters()).add_(1.0)
-    engine.train_model(record("changed", None, Tongue.ENGLISH, text="sun"))
-    assert_file_is_joblibs(engine)
-    engine.multilang_models["en"].note = "retuned"
-    engine.train_model(record("changed2", None, Tongue.ENGLISH, text="rain"))
-    assert_file_is_joblibs(engine)
-    engine.multilang_models["pt"] = SentenceTransformer(tiny_model_path)
-    engine.train_model(record("swapped", None, Tongue.PORTUGUESE, text="chuva"))
-    assert_file_is_joblibs(engine)
-    loaded = EmbeddingFinder(str(tmp_path), True)
-    assert loaded.document_names == engine.document_names
-    for key, vectors in engine.embedded_documents.items():
-        assert all(torch.equal(a, b) for a, b in zip(vectors, loaded.embedded_documents[key]))
-
-
-def test_embedding_file_with_stand_in_models_and_many_vectors(tmp_path, monkeypatch):
-    monkeypatch.setattr(encoder_module, "SentenceTransformer",
-                        RecordingLoader(lambda i: TensorModel()))
-    engine = EmbeddingFinder(str(tmp_path))
-    for k in range(1200):  # more than one pickle batch and 256 memo entries
-        engine.embedded_documents.setdefault("main", []).append(TensorModel().encode(f"t{k}"))
-        engine.document_names.setdefault("main", []).append(f"t{k}")
-    engine.multilang_models["main"] = TensorModel()
-    engine.train_model(record("last", None, None, text="last text"))
-    assert_file_is_joblibs(engine)
-    engine.multilang_models["main"].dim = 4  # a stand-in is never taken as unchanged
-    engine.train_model(record("after", None, None, text="after"))
-    assert_file_is_joblibs(engine)
-    assert EmbeddingFinder(str(tmp_path)).document_names["main"][-2:] == ["last", "after"]
-
-
-def test_objects_the_native_writer_leaves_to_joblib_are_still_written(tmp_path, monkeypatch):
-    monkeypatch.setattr(encoder_module, "SentenceTransformer",
-                        RecordingLoader(lambda i: TensorModel()))
-    engine = EmbeddingFinder(str(tmp_path))
-    engine.multilang_models["main"] = TensorModel()
-    engine.document_names["main"] = [{"a", "b"}, frozenset({1}), bytearray(b"xy")]
-    engine.embedded_documents["main"] = [collections.OrderedDict(v=1), types.SimpleNamespace(z=2),
-                                         TensorModel().encode("q")]
-    with pytest.raises(TypeError, match="JSON"):  # the debug file refuses a set
-        engine.save_model()
-    assert_file_is_joblibs(engine)
