@@ -8,6 +8,7 @@ import types
 import joblib
 import pytest
 import torch
+from joblib import numpy_pickle
 from sentence_transformers import SentenceTransformer
 
 from embedding_models import RecordingLoader, build_tiny_sentence_transformer
@@ -83,6 +84,34 @@ def test_embedding_file_is_joblibs_as_models_stay_and_change(tmp_path, monkeypat
     assert loaded.document_names == engine.document_names
     for key, vectors in engine.embedded_documents.items():
         assert all(torch.equal(a, b) for a, b in zip(vectors, loaded.embedded_documents[key]))
+
+
+def test_models_are_written_natively_and_kept_between_trainings(tmp_path, monkeypatch,
+                                                               tiny_model_path):
+    # After a first write, neither joblib's pickler nor the models'
+    # own pickling runs again while the models stay the same.
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: SentenceTransformer(tiny_model_path)))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.train_model(record("a", "the rain", None))
+    model = engine.multilang_models["main"]
+    calls = []
+    real_reduce = type(model).__reduce_ex__
+
+    def counting_reduce(self, protocol):
+        calls.append(self)
+        return real_reduce(self, protocol)
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("joblib's pickler was used")
+
+    monkeypatch.setattr(numpy_pickle.NumpyPickler, "dump", refuse)
+    monkeypatch.setattr(type(model), "__reduce_ex__", counting_reduce, raising=False)
+    for k in range(3):
+        engine.train_model(record(f"n{k}", f"sun park {k}", None))
+    assert calls == []
+    monkeypatch.undo()
+    assert_file_is_joblibs(engine)
 
 
 def test_embedding_file_with_stand_in_models_and_many_vectors(tmp_path, monkeypatch):

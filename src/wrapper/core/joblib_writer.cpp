@@ -36,6 +36,8 @@ def probe():
         "flags": [True, False, None],
         "bytes": [b"", b"x" * 300, b"y" * 70000],
         "tuples": [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4)],
+        "sets": [{"a", "b", 3}, set(), frozenset({1, "x"}), frozenset(), bytearray(b"xy"),
+                 bytearray(), set(range(1500))],
         "arrays": [np.arange(10.0), np.arange(7, dtype=np.int32), np.zeros(0),
                    np.asfortranarray(np.arange(12.0).reshape(3, 4)), np.float32(2.5),
                    np.dtype("float32")],
@@ -200,11 +202,10 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         // its place (the old one stays alive in the state, so its id is not
         // reused).
         PrefixState state = cache->state;
-        auto top = state.memo.find(cache->dict.ptr());
-        if (top != state.memo.end() && !cache->dict.is(value)) {
-            const uint32_t index = top->second;
-            state.memo.erase(top);
-            state.memo.emplace(value.ptr(), index);
+        uint32_t top;
+        if (!cache->dict.is(value) && state.memo.find(cache->dict.ptr(), &top)) {
+            state.memo.erase(cache->dict.ptr());
+            state.memo.insert(value.ptr(), top);
             state.alive.push_back(nb::borrow(value));
         }
         FileSink sink(fs_path(filename));

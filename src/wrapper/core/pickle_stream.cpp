@@ -24,6 +24,7 @@ constexpr char kEmptyTuple = ')', kTuple = 't', kTuple1 = '\x85', kTuple2 = '\x8
                kTuple3 = '\x87';
 constexpr char kEmptyList = ']', kAppend = 'a', kAppends = 'e';
 constexpr char kEmptyDict = '}', kSetitem = 's', kSetitems = 'u';
+constexpr char kEmptySet = '\x8f', kAdditems = '\x90', kFrozenset = '\x91', kBytearray8 = '\x96';
 constexpr char kStackGlobal = '\x93', kReduce = 'R', kBuild = 'b', kNewobj = '\x81',
                kNewobjEx = '\x92';
 constexpr char kProto = '\x80', kFrame = '\x95', kMemoize = '\x94';
@@ -92,6 +93,9 @@ Settings *make_settings(std::string *why) {
                             reinterpret_cast<PyObject *>(&PyList_Type),
                             reinterpret_cast<PyObject *>(&PyDict_Type),
                             reinterpret_cast<PyObject *>(&PyType_Type),
+                            reinterpret_cast<PyObject *>(&PySet_Type),
+                            reinterpret_cast<PyObject *>(&PyFrozenSet_Type),
+                            reinterpret_cast<PyObject *>(&PyByteArray_Type),
                             types.attr("FunctionType")};
     for (nb::handle t : handled)
         if (!dispatch.contains(t) || !own.contains(t) || !dispatch[t].is(own[t])) {
@@ -232,16 +236,12 @@ void StreamPickler::write_large(const std::string &head, const char *data, size_
 }
 
 bool StreamPickler::memo_lookup(PyObject *obj, uint32_t *index) const {
-    auto it = memo_.find(obj);
-    if (it == memo_.end()) return false;
-    *index = it->second;
-    return true;
+    return memo_.find(obj, index);
 }
 
 void StreamPickler::memoize(PyObject *obj) {
-    const auto index = static_cast<uint32_t>(memo_.size());
     op(kMemoize);
-    memo_.emplace(obj, index);
+    memo_.insert(obj, next_index_++);
     alive_.push_back(nb::borrow(obj));
 }
 
@@ -295,6 +295,7 @@ PrefixState StreamPickler::snapshot(const StringSink &sink) const {
     state.bytes = sink.bytes;
     state.frame = frame_;
     state.memo = memo_;
+    state.next_index = next_index_;
     state.alive = alive_;
     return state;
 }
@@ -304,6 +305,7 @@ void StreamPickler::replay(const PrefixState &state) {
     framing_ = true;
     frame_ = state.frame;
     memo_ = state.memo;
+    next_index_ = state.next_index;
     alive_ = state.alive;
 }
 
@@ -311,8 +313,14 @@ void StreamPickler::save(nb::handle obj) {
     commit_frame(false);
     PyObject *o = obj.ptr();
     PyTypeObject *type = Py_TYPE(o);
+    // Numbers, None and booleans are never memoised, so never looked up.
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || o == Py_None) {
+        save_plain(o, type);
+        return;
+    }
     // joblib's hook comes before the memo: every array is written in full.
-    if (PySequence_Contains(s_.array_types.ptr(), reinterpret_cast<PyObject *>(type)) == 1) {
+    if (type != &PyUnicode_Type &&
+        PySequence_Contains(s_.array_types.ptr(), reinterpret_cast<PyObject *>(type)) == 1) {
         save_array(obj);
         return;
     }
@@ -371,6 +379,12 @@ bool StreamPickler::save_plain(PyObject *o, PyTypeObject *type) {
         save_dict(o);
     } else if (type == &PyBytes_Type) {
         save_bytes(o);
+    } else if (type == &PySet_Type) {
+        save_set(o);
+    } else if (type == &PyFrozenSet_Type) {
+        save_frozenset(o);
+    } else if (type == &PyByteArray_Type) {
+        save_bytearray(o);
     } else if (type == &PyType_Type || type == &PyFunction_Type) {
         save_global(nb::handle(o), nb::none());
     } else {
@@ -422,6 +436,68 @@ void StreamPickler::save_bytes(PyObject *o) {
     } else {
         op(kBinbytes);
         put_le(frame_, n, 4);
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_set(PyObject *o) {
+    op(kEmptySet);
+    memoize(o);
+    nb::object it = nb::steal(pyface::check(PyObject_GetIter(o)));
+    std::vector<nb::object> batch;
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            PyObject *next = PyIter_Next(it.ptr());
+            if (next == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            batch.push_back(nb::steal(next));
+        }
+        if (!batch.empty()) {
+            op(kMark);
+            for (auto &x : batch) save(x);
+            op(kAdditems);
+        }
+        if (batch.size() < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::save_frozenset(PyObject *o) {
+    nb::object keep = nb::borrow(o);
+    op(kMark);
+    nb::object it = nb::steal(pyface::check(PyObject_GetIter(o)));
+    while (PyObject *next = PyIter_Next(it.ptr())) save(nb::steal(next));
+    if (PyErr_Occurred()) throw nb::python_error();
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        op(kPopMark);
+        get(index);
+        return;
+    }
+    op(kFrozenset);
+    memoize(o);
+}
+
+void StreamPickler::save_bytearray(PyObject *o) {
+    nb::object keep = nb::borrow(o);
+    if (s_.protocol < 5) {
+        // Older protocols pickle it by reduce, with the bytes as argument.
+        nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyByteArray_Type));
+        nb::object args = PyByteArray_GET_SIZE(o) == 0
+                              ? nb::make_tuple()
+                              : nb::make_tuple(nb::steal(pyface::check(PyBytes_FromObject(o))));
+        save_reduce(keep, nb::make_tuple(cls, args));
+        return;
+    }
+    const auto n = static_cast<uint64_t>(PyByteArray_GET_SIZE(o));
+    const char *data = PyByteArray_AS_STRING(o);
+    if (n >= s_.frame_size_target) {
+        write_large(header(kBytearray8, n, 8), data, n);
+    } else {
+        frame_.append(header(kBytearray8, n, 8));
         write(data, n);
     }
     memoize(o);

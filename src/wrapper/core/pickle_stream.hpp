@@ -14,7 +14,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace model_file {
@@ -83,13 +82,74 @@ struct Settings {
 // not know how to follow (the caller then always uses joblib).
 const Settings *settings(std::string *why);
 
+// The memo: object address -> memo index, open addressing (the pickler
+// looks every str and container up, so this is its hottest table).
+class Memo {
+public:
+    Memo() { slots_.assign(1024, Slot{}); }
+    bool find(PyObject *key, uint32_t *index) const {
+        for (size_t i = hash(key) & mask(); ; i = (i + 1) & mask()) {
+            const Slot &s = slots_[i];
+            if (s.key == key) {
+                *index = s.index;
+                return true;
+            }
+            if (s.key == nullptr) return false;
+        }
+    }
+    void insert(PyObject *key, uint32_t index) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        place(key, index);
+        ++used_;
+        ++size_;
+    }
+    // The key stops being found (its slot stays taken).
+    void erase(PyObject *key) {
+        for (size_t i = hash(key) & mask(); slots_[i].key != nullptr; i = (i + 1) & mask())
+            if (slots_[i].key == key) {
+                slots_[i].key = tombstone();
+                --size_;
+                return;
+            }
+    }
+    size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        PyObject *key = nullptr;
+        uint32_t index = 0;
+    };
+    static PyObject *tombstone() { return reinterpret_cast<PyObject *>(uintptr_t{1}); }
+    static size_t hash(PyObject *p) {
+        uint64_t x = reinterpret_cast<uintptr_t>(p) >> 4;
+        x *= 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(x ^ (x >> 29));
+    }
+    size_t mask() const { return slots_.size() - 1; }
+    void place(PyObject *key, uint32_t index) {
+        size_t i = hash(key) & mask();
+        while (slots_[i].key != nullptr) i = (i + 1) & mask();
+        slots_[i] = {key, index};
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot &s : old)
+            if (s.key != nullptr && s.key != tombstone()) place(s.key, s.index);
+        used_ = size_;
+    }
+    std::vector<Slot> slots_;
+    size_t used_ = 0, size_ = 0;
+};
+
 // The pickler state that a stream prefix leaves behind, so that a prefix
 // that does not change (for example large models written first) can be
 // written from saved bytes instead of being pickled again.
 struct PrefixState {
     std::string bytes;  // everything written, frames committed or not, from the start
     std::string frame;  // the part of `bytes` still in the open frame
-    std::unordered_map<PyObject *, uint32_t> memo;
+    Memo memo;
+    uint32_t next_index = 0;
     std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
 };
 
@@ -118,6 +178,9 @@ private:
     void save_str(PyObject *obj);
     void save_bytes(PyObject *obj);
     void save_long(PyObject *obj);
+    void save_set(PyObject *obj);
+    void save_frozenset(PyObject *obj);
+    void save_bytearray(PyObject *obj);
     void save_tuple(PyObject *obj);
     void save_list(PyObject *obj);
     void save_dict(PyObject *obj);
@@ -139,7 +202,8 @@ private:
     Sink &out_;
     bool framing_ = false;
     std::string frame_;
-    std::unordered_map<PyObject *, uint32_t> memo_;
+    Memo memo_;
+    uint32_t next_index_ = 0;  // memo indices are never reused
     std::vector<nb::object> alive_;
 };
 
