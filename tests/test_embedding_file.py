@@ -141,3 +141,54 @@ def test_objects_the_native_writer_leaves_to_joblib_are_still_written(tmp_path, 
     with pytest.raises(TypeError, match="JSON"):  # the debug file refuses a set
         engine.save_model()
     assert_file_is_joblibs(engine)
+
+
+def test_stored_tensors_are_written_from_kept_bytes_only_while_unchanged(tmp_path, monkeypatch):
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: TensorModel()))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.multilang_models["main"] = TensorModel()
+    vectors = [TensorModel().encode(f"v{k}") for k in range(600)]
+    with torch.inference_mode():
+        vectors += [torch.randn(1, 8)[0] for _ in range(300)]
+    engine.embedded_documents["main"] = vectors
+    engine.document_names["main"] = [f"v{k}" for k in range(len(vectors))]
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    reduced = []
+    real = torch.Tensor.__reduce_ex__
+
+    def counting(self, protocol):
+        reduced.append(self)
+        return real(self, protocol)
+
+    monkeypatch.setattr(torch.Tensor, "__reduce_ex__", counting)
+    engine.save_model()
+    # Every tensor comes from its kept bytes except where a pickle frame
+    # ends inside one (a few per 64 KiB).
+    assert len(reduced) <= len(vectors) // 50
+    reduced.clear()
+    # In-place changes (ordinary and inference tensors), a reordering, a
+    # tensor put in front: each file is still exactly joblib's.
+    vectors[3].add_(1.0)
+    with torch.inference_mode():
+        vectors[700].mul_(2.0)
+    engine.save_model()
+    assert {id(vectors[3]), id(vectors[700])} <= {id(t) for t in reduced}
+    assert len(reduced) <= 2 + len(vectors) // 50
+    monkeypatch.undo()
+    assert_file_is_joblibs(engine)
+    vectors.reverse()
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    vectors.insert(0, torch.ones(8))
+    engine.document_names["main"].insert(0, "front")
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    # A torch model in front now writes the classes the tensors' kept bytes
+    # wrote themselves: they must refer to those instead.
+    engine.multilang_models["main"] = torch.nn.Linear(8, 2)
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    engine.save_model()
+    assert_file_is_joblibs(engine)

@@ -170,7 +170,8 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
 }
 
 void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
-               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint) {
+               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
+               SubtreeCache *subtree) {
     if (!native_applies(a, filename) || !trusted(kind, probes) || !PyDict_CheckExact(value.ptr()) ||
         PyDict_Size(value.ptr()) < 2) {
         cache.reset();
@@ -178,6 +179,24 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         return;
     }
     const Settings *s = settings(nullptr);
+    if (fingerprint.is_none()) {
+        cache.reset();
+        try {
+            FileSink sink(fs_path(filename));
+            StreamPickler pickler(*s, sink);
+            if (subtree != nullptr) {
+                ++subtree->generation;
+                pickler.use_subtree_cache(subtree);
+            }
+            pickler.dump(value);
+            sink.close();
+            if (subtree != nullptr) subtree->sweep();
+            return;
+        } catch (Unsupported &) {
+        }
+        a.global("joblib").attr("dump")(value, filename);
+        return;
+    }
     nb::list items = nb::steal<nb::list>(pyface::check(PyDict_Items(value.ptr())));
     nb::handle first_key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 0);
     nb::handle first_value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 1);
@@ -195,22 +214,16 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
             fresh->key = nb::borrow(first_key);
             fresh->value = nb::borrow(first_value);
             fresh->fingerprint = nb::borrow(fingerprint);
-            fresh->state = pickler.snapshot(prefix);
+            fresh->state = pickler.snapshot(std::move(prefix));
             cache = std::move(fresh);
-        }
-        // The prefix memoised the dict it was written for; this one takes
-        // its place (the old one stays alive in the state, so its id is not
-        // reused).
-        PrefixState state = cache->state;
-        uint32_t top;
-        if (!cache->dict.is(value) && state.memo.find(cache->dict.ptr(), &top)) {
-            state.memo.erase(cache->dict.ptr());
-            state.memo.insert(value.ptr(), top);
-            state.alive.push_back(nb::borrow(value));
         }
         FileSink sink(fs_path(filename));
         StreamPickler pickler(*s, sink);
-        pickler.replay(state);
+        pickler.replay(cache->state, cache->dict.ptr(), value);
+        if (subtree != nullptr) {
+            ++subtree->generation;
+            pickler.use_subtree_cache(subtree);
+        }
         const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
         for (Py_ssize_t i = 1; i < n; ++i) {
             nb::handle item = PyList_GET_ITEM(items.ptr(), i);
@@ -218,6 +231,7 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         }
         pickler.end_dict();
         sink.close();
+        if (subtree != nullptr) subtree->sweep();
         return;
     } catch (Unsupported &) {
         cache.reset();

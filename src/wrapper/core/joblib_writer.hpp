@@ -44,9 +44,13 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
 // changes: its part of the stream is kept in `cache` and written again
 // from there while `fingerprint` (any object comparable with ==, that the
 // caller changes whenever the first item's pickle could change) and the
-// first item's key and value objects stay the same.
+// first item's key and value objects stay the same (a None fingerprint:
+// nothing is kept, the stream is written straight). The other items'
+// objects of the type `subtree` names are written through it.
+struct SubtreeCache;
 void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
-               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint);
+               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
+               SubtreeCache *subtree = nullptr);
 
 }  // namespace model_file
 

@@ -218,6 +218,7 @@ StreamPickler::StreamPickler(const Settings &s, Sink &out) : s_(s), out_(out) {
 void StreamPickler::commit_frame(bool force) {
     if (!framing_) return;
     if (frame_.size() >= s_.frame_size_target || force) {
+        ++commits_;
         if (frame_.size() >= s_.frame_size_min) {
             std::string h = header(kFrame, frame_.size(), 8);
             out_.put(h.data(), h.size());
@@ -231,6 +232,7 @@ void StreamPickler::write_large(const std::string &head, const char *data, size_
     // The pickler ends the open frame and writes header and payload outside
     // any frame.
     if (framing_) commit_frame(true);
+    ++commits_;
     out_.put(head.data(), head.size());
     out_.put(data, n);
 }
@@ -246,6 +248,7 @@ void StreamPickler::memoize(PyObject *obj) {
 }
 
 void StreamPickler::get(uint32_t index) {
+    if (recording_ && index < recording_from_) outside_gets_.push_back(index);
     if (index < 256) {
         op(kBinget);
         frame_.push_back(static_cast<char>(index));
@@ -290,9 +293,9 @@ void StreamPickler::end_dict() {
     framing_ = false;
 }
 
-PrefixState StreamPickler::snapshot(const StringSink &sink) const {
+PrefixState StreamPickler::snapshot(StringSink &&sink) const {
     PrefixState state;
-    state.bytes = sink.bytes;
+    state.bytes = std::move(sink.bytes);
     state.frame = frame_;
     state.memo = memo_;
     state.next_index = next_index_;
@@ -300,13 +303,77 @@ PrefixState StreamPickler::snapshot(const StringSink &sink) const {
     return state;
 }
 
-void StreamPickler::replay(const PrefixState &state) {
+void StreamPickler::replay(const PrefixState &state, PyObject *old_top, nb::handle top) {
     out_.put(state.bytes.data(), state.bytes.size());
     framing_ = true;
     frame_ = state.frame;
     memo_ = state.memo;
     next_index_ = state.next_index;
     alive_ = state.alive;
+    uint32_t index;
+    if (old_top != top.ptr() && memo_.find(old_top, &index)) {
+        // The old dict stays alive in `state`, so its address is not reused.
+        memo_.erase(old_top);
+        memo_.insert(top.ptr(), index);
+        alive_[index] = nb::borrow(top);
+    }
+}
+
+void SubtreeCache::sweep() {
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (it->second.used != generation) {
+            keep.erase(it->first);
+            it = entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
+    auto it = subtree_->entries.find(obj);
+    if (it == subtree_->entries.end()) return false;
+    SubtreeCache::Entry &e = it->second;
+    if (frame_.size() + e.bytes.size() >= s_.frame_size_target || !pyface::equals(e.stamp, stamp))
+        return false;
+    uint32_t index;
+    for (const auto &[outside, at] : e.outside)
+        if (!memo_.find(outside.ptr(), &index) || index != at) return false;
+    // What the subtree memoised must be new here too: an object already
+    // written before it (a class, a function) would be referred to instead.
+    for (const nb::object &m : e.memoised)
+        if (memo_.find(m.ptr(), &index)) return false;
+    frame_.append(e.bytes);
+    for (const nb::object &m : e.memoised) {
+        memo_.insert(m.ptr(), next_index_++);
+        alive_.push_back(m);
+    }
+    e.used = subtree_->generation;
+    return true;
+}
+
+void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
+    const size_t start = frame_.size();
+    const uint64_t commits = commits_;
+    recording_ = true;
+    recording_from_ = next_index_;
+    outside_gets_.clear();
+    try {
+        save_reduce_of(obj);
+    } catch (...) {
+        recording_ = false;
+        throw;
+    }
+    recording_ = false;
+    if (commits_ != commits) return;  // a frame boundary inside: not kept
+    SubtreeCache::Entry e;
+    e.stamp = nb::borrow(stamp);
+    e.bytes.assign(frame_, start, std::string::npos);
+    for (uint32_t index : outside_gets_) e.outside.emplace_back(alive_[index], index);
+    e.memoised.assign(alive_.begin() + recording_from_, alive_.end());
+    e.used = subtree_->generation;
+    subtree_->keep[obj] = nb::borrow(obj);
+    subtree_->entries[obj] = std::move(e);
 }
 
 void StreamPickler::save(nb::handle obj) {
@@ -330,6 +397,18 @@ void StreamPickler::save(nb::handle obj) {
         return;
     }
     if (save_plain(o, type)) return;
+    if (subtree_ != nullptr && !recording_ &&
+        reinterpret_cast<PyObject *>(type) == subtree_->type.ptr()) {
+        nb::object stamp = subtree_->stamp(obj);
+        if (!replay_subtree(o, stamp)) record_subtree(o, stamp);
+        return;
+    }
+    save_reduce_of(o);
+}
+
+void StreamPickler::save_reduce_of(PyObject *o) {
+    nb::handle obj(o);
+    PyTypeObject *type = Py_TYPE(o);
     nb::handle type_handle(reinterpret_cast<PyObject *>(type));
     if (PySet_Contains(s_.dispatch_types.ptr(), type_handle.ptr()) == 1)
         unsupported(std::string("objects of type ") + type->tp_name);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace model_file {
@@ -153,6 +154,29 @@ struct PrefixState {
     std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
 };
 
+// The stream of single objects of one exact type (kept by the caller
+// between dumps), for objects that are costly to reduce and never change
+// while a stamp of theirs stays the same (stored embedding tensors): the
+// bytes an object's pickle took, replayed where they are provably the same
+// (the memo entries it referred to are the same objects at the same
+// indices, and no frame boundary falls inside it).
+struct SubtreeCache {
+    nb::object type;   // exact type of the objects kept
+    nb::object stamp;  // callable: object -> value equal while its pickle is unchanged
+    struct Entry {
+        nb::object stamp;
+        std::string bytes;
+        std::vector<std::pair<nb::object, uint32_t>> outside;  // memo entries referred to
+        std::vector<nb::object> memoised;                      // memoised inside, in order
+        uint64_t used = 0;
+    };
+    std::unordered_map<PyObject *, Entry> entries;  // keyed by the object, kept alive by `keep`
+    std::unordered_map<PyObject *, nb::object> keep;
+    uint64_t generation = 0;
+    // Drops the objects the last dump did not write.
+    void sweep();
+};
+
 class StreamPickler {
 public:
     StreamPickler(const Settings &s, Sink &out);
@@ -169,8 +193,12 @@ public:
     void end_dict();
     // Snapshot and replay of everything written so far (only on a
     // StringSink for the snapshot).
-    PrefixState snapshot(const StringSink &sink) const;
-    void replay(const PrefixState &state);
+    PrefixState snapshot(StringSink &&sink) const;
+    // `top` is the dict being written, which takes the place of the one
+    // the prefix was written for (`old_top`).
+    void replay(const PrefixState &state, PyObject *old_top, nb::handle top);
+
+    void use_subtree_cache(SubtreeCache *cache) { subtree_ = cache; }
 
 private:
     void save(nb::handle obj);
@@ -186,6 +214,7 @@ private:
     void save_dict(PyObject *obj);
     void save_global(nb::handle obj, nb::handle name);
     void save_reduce(nb::handle obj, nb::handle rv);
+    void save_reduce_of(PyObject *obj);  // copyreg's table, a class, __reduce_ex__
     void save_array(nb::handle array);
     void batch_setitems(nb::handle items);
     void batch_appends(nb::handle items);
@@ -196,6 +225,8 @@ private:
     void commit_frame(bool force);
     void memoize(PyObject *obj);
     void get(uint32_t index);
+    bool replay_subtree(PyObject *obj, nb::handle stamp);
+    void record_subtree(PyObject *obj, nb::handle stamp);
     bool memo_lookup(PyObject *obj, uint32_t *index) const;
 
     const Settings &s_;
@@ -204,7 +235,12 @@ private:
     std::string frame_;
     Memo memo_;
     uint32_t next_index_ = 0;  // memo indices are never reused
-    std::vector<nb::object> alive_;
+    std::vector<nb::object> alive_;  // by memo index: keeps memoised objects (and ids) alive
+    SubtreeCache *subtree_ = nullptr;
+    bool recording_ = false;
+    uint32_t recording_from_ = 0;                       // first memo index of the subtree
+    std::vector<uint32_t> outside_gets_;                // gets below it while recording
+    uint64_t commits_ = 0;                              // frames committed, large writes
 };
 
 }  // namespace model_file
