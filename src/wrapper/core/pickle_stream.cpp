@@ -342,15 +342,54 @@ bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
     // What the subtree memoised must be new here too: an object already
     // written before it (a class, a function) would be referred to instead.
     for (const nb::object &m : e.memoised)
-        if (memo_.find(m.ptr(), &index)) return false;
+        if (m.is_valid() && memo_.find(m.ptr(), &index)) return false;
     frame_.append(e.bytes);
     for (const nb::object &m : e.memoised) {
-        memo_.insert(m.ptr(), next_index_++);
-        alive_.push_back(m);
+        // Objects made by the reduce itself can be referred to by nothing
+        // else: they take their index but no memo entry.
+        if (m.is_valid()) memo_.insert(m.ptr(), next_index_);
+        ++next_index_;
+        alive_.push_back(m.is_valid() ? m : nb::none());
     }
     e.used = subtree_->generation;
     return true;
 }
+
+namespace {
+
+// The objects of `made` that nothing outside `made` refers to (their only
+// references are the pickler's own and those of containers in `made`).
+std::vector<bool> made_here(const std::vector<nb::object> &made) {
+    std::unordered_map<PyObject *, Py_ssize_t> inside;
+    for (const nb::object &m : made) inside.emplace(m.ptr(), 0);
+    auto count = [&](PyObject *item) {
+        auto it = inside.find(item);
+        if (it != inside.end()) ++it->second;
+    };
+    for (const nb::object &m : made) {
+        PyObject *o = m.ptr();
+        if (PyTuple_CheckExact(o)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) count(PyTuple_GET_ITEM(o, i));
+        } else if (PyList_CheckExact(o)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) count(PyList_GET_ITEM(o, i));
+        } else if (PyDict_CheckExact(o)) {
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                count(k);
+                count(v);
+            }
+        }
+    }
+    std::vector<bool> result;
+    for (const nb::object &m : made) {
+        // One reference is the pickler's (alive_), one is `made`'s.
+        result.push_back(Py_REFCNT(m.ptr()) - 2 - inside[m.ptr()] <= 0);
+    }
+    return result;
+}
+
+}  // namespace
 
 void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
     const size_t start = frame_.size();
@@ -369,8 +408,14 @@ void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
     SubtreeCache::Entry e;
     e.stamp = nb::borrow(stamp);
     e.bytes.assign(frame_, start, std::string::npos);
-    for (uint32_t index : outside_gets_) e.outside.emplace_back(alive_[index], index);
-    e.memoised.assign(alive_.begin() + recording_from_, alive_.end());
+    for (uint32_t index : outside_gets_) {
+        if (alive_[index].is_none()) return;
+        e.outside.emplace_back(alive_[index], index);
+    }
+    std::vector<nb::object> made(alive_.begin() + recording_from_, alive_.end());
+    const std::vector<bool> temporary = made_here(made);
+    for (size_t i = 0; i < made.size(); ++i)
+        e.memoised.push_back(temporary[i] && made[i].ptr() != obj ? nb::object() : made[i]);
     e.used = subtree_->generation;
     subtree_->keep[obj] = nb::borrow(obj);
     subtree_->entries[obj] = std::move(e);
@@ -682,19 +727,15 @@ void StreamPickler::batch_setitems(nb::handle items) {
                                    nb::borrow(PyTuple_GET_ITEM(next, 1)));
             }
         }
+        // Several items go between MARK and SETITEMS, a single one is
+        // followed by SETITEM.
         const size_t n = batch.size();
-        if (n > 1) {
-            op(kMark);
-            for (auto &[k, v] : batch) {
-                save(k);
-                save(v);
-            }
-            op(kSetitems);
-        } else if (n == 1) {
-            save(batch[0].first);
-            save(batch[0].second);
-            op(kSetitem);
+        if (n > 1) op(kMark);
+        for (auto &[k, v] : batch) {
+            save(k);
+            save(v);
         }
+        if (n > 0) op(n > 1 ? kSetitems : kSetitem);
         if (n < s_.batch_size) break;
     }
 }
@@ -721,14 +762,9 @@ void StreamPickler::batch_appends(nb::handle items) {
             }
         }
         const size_t n = batch.size();
-        if (n > 1) {
-            op(kMark);
-            for (auto &x : batch) save(x);
-            op(kAppends);
-        } else if (n == 1) {
-            save(batch[0]);
-            op(kAppend);
-        }
+        if (n > 1) op(kMark);
+        for (auto &x : batch) save(x);
+        if (n > 0) op(n > 1 ? kAppends : kAppend);
         if (n < s_.batch_size) break;
     }
 }
