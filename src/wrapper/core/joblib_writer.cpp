@@ -115,6 +115,23 @@ std::string fs_path(nb::handle filename) {
     return bytes_of(encoded);
 }
 
+// The cyclic collector paused while a stream is written: the reduce calls
+// allocate many short-lived containers, and each collection would traverse
+// every object the dump keeps alive. Nothing the dump makes is cyclic
+// garbage worth collecting meanwhile.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 }  // namespace
 
 struct PrefixCache {
@@ -155,6 +172,7 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
           const ProbeFactory &probes) {
     if (native_applies(a, filename) && trusted(kind, probes)) {
         const Settings *s = settings(nullptr);
+        CollectorPause paused;
         FileSink sink(fs_path(filename));
         StreamPickler pickler(*s, sink);
         try {
@@ -179,6 +197,7 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         return;
     }
     const Settings *s = settings(nullptr);
+    CollectorPause paused;
     if (fingerprint.is_none()) {
         cache.reset();
         try {
