@@ -11,6 +11,7 @@
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
+#include "wrapper/core/embedding_file.hpp"
 #include "wrapper/core/embedding_matrix.hpp"
 #include "wrapper/core/shared_model.hpp"
 #include "wrapper_native/score_page.hpp"
@@ -132,9 +133,9 @@ nb::object save_model(const Args &a) {
     model["multilang_models"] = self.attr("multilang_models");
     model["embedded_documents"] = self.attr("embedded_documents");
     model["document_names"] = self.attr("document_names");
-    nb::object dump = a.global("joblib").attr("dump");
-    pyface::atomic_replace(self.attr("model_filename"),
-                           [&](nb::handle tmp) { dump(model, tmp); });
+    pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
+        embedding_file::write(a, self, model, tmp);
+    });
     shared_model::written(self);
     nb::dict debug;
     debug["document_names"] = self.attr("document_names");
@@ -399,6 +400,7 @@ NB_MODULE(EmbeddingFinder, m) {
     mod.import_from(".FinderBase", {"FinderBase"});
     mod.import_from(".EmbeddingEncoder", {"EmbeddingEncoder"});
     mod.import_from("..infra.Tongue", {"Tongue"});
+    embedding_file::init(mod.globals());
     g_numpy = np.inc_ref().ptr();
     g_inner = nb::object(np.attr("inner")).release().ptr();
     g_argsort = nb::object(np.attr("argsort")).release().ptr();

@@ -1,285 +1,311 @@
 #include "wrapper/core/joblib_writer.hpp"
 
-#include <cstring>
+#include <map>
 #include <string>
-#include <vector>
 
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
+#include "wrapper/core/pickle_stream.hpp"
+
+namespace model_file {
+
+namespace {
+
+struct Bound {
+    nb::object joblib, dump;
+    nb::object compressors;  // joblib's table of compressing extensions, or None
+};
+Bound *g_bound = nullptr;                        // per process, never destroyed
+std::map<std::string, bool> *g_trusted = nullptr;  // kind -> native stream equals joblib's
+
+// Objects of every kind the pickler treats differently: sizes around each
+// opcode's limits, memo references past 256, more than one batch, texts
+// past a frame, arrays of both orders, reduce values of every shape.
+const char *const kGenericProbe = R"(
+def probe():
+    import collections, datetime, types
+    import numpy as np
+    words = ["w%d" % k for k in range(1100)]
+    shared = "shared"
+    return {
+        "words": words, "index": dict(zip(words, range(1100))),
+        "again": [words[5], words[300], shared, shared, ("t", words[7])],
+        "texts": ["", "a" * 255, "b" * 256, "c" * 70000, "ação", "\ud800x", "中文" * 40000],
+        "ints": [0, 255, 256, 65535, 65536, -1, -2**31, 2**31 - 1, 2**31, 2**40, -2**70, 7**3000],
+        "floats": [0.0, -1.5, 1e300, float("inf")],
+        "flags": [True, False, None],
+        "bytes": [b"", b"x" * 300, b"y" * 70000],
+        "tuples": [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4)],
+        "sets": [{"a", "b", 3}, set(), frozenset({1, "x"}), frozenset(), bytearray(b"xy"),
+                 bytearray(), set(range(1500))],
+        "arrays": [np.arange(10.0), np.arange(7, dtype=np.int32), np.zeros(0),
+                   np.asfortranarray(np.arange(12.0).reshape(3, 4)), np.float32(2.5),
+                   np.dtype("float32")],
+        "objects": [collections.OrderedDict(a=1, b=[2]), datetime.date(2020, 1, 2),
+                    types.SimpleNamespace(x=1, y="z"), int, len, np.ndarray],
+        1: "int key",
+    }
+)";
+
+nb::object generic_probe() {
+    static nb::object factory;
+    if (!factory.is_valid()) {
+        nb::dict ns;
+        ns["__builtins__"] = nb::module_::import_("builtins");
+        nb::object code = nb::steal(
+            pyface::check(Py_CompileString(kGenericProbe, "<model file probe>", Py_file_input)));
+        nb::steal(pyface::check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
+        factory = ns["probe"];
+    }
+    return factory();
+}
+
+std::string bytes_of(nb::handle bytes) {
+    char *data;
+    Py_ssize_t n;
+    pyface::check_status(PyBytes_AsStringAndSize(bytes.ptr(), &data, &n));
+    return std::string(data, static_cast<size_t>(n));
+}
+
+// The native stream of `value`, or why there is none.
+bool native_bytes(nb::handle value, std::string *bytes, std::string *why) {
+    const Settings *s = settings(why);
+    if (s == nullptr) return false;
+    StringSink sink;
+    StreamPickler pickler(*s, sink);
+    try {
+        pickler.dump(value);
+    } catch (Unsupported &u) {
+        *why = u.why;
+        return false;
+    }
+    *bytes = std::move(sink.bytes);
+    return true;
+}
+
+std::string joblib_bytes(nb::handle value) {
+    nb::object buffer = nb::module_::import_("io").attr("BytesIO")();
+    g_bound->dump(value, buffer);
+    return bytes_of(buffer.attr("getvalue")());
+}
+
+bool same_stream(nb::handle value) {
+    std::string native, why;
+    if (!native_bytes(value, &native, &why)) return false;
+    return native == joblib_bytes(value);
+}
+
+// The module's joblib is the library bound at import, and the file is one
+// that joblib writes uncompressed.
+bool native_applies(const pyface::Args &a, nb::handle filename) {
+    if (g_bound == nullptr) return false;
+    PyObject *joblib = PyDict_GetItemString(a.globals().ptr(), "joblib");
+    if (joblib != g_bound->joblib.ptr() || !g_bound->joblib.attr("dump").is(g_bound->dump))
+        return false;
+    if (!PyUnicode_CheckExact(filename.ptr())) return false;
+    if (g_bound->compressors.is_none())
+        return pyface::truthy(filename.attr("endswith")(".pkl"));
+    for (auto [name, compressor] : nb::borrow<nb::dict>(g_bound->compressors))
+        if (pyface::truthy(filename.attr("endswith")(compressor.attr("extension")))) return false;
+    return true;
+}
+
+std::string fs_path(nb::handle filename) {
+    nb::object encoded = nb::module_::import_("os").attr("fsencode")(filename);
+    return bytes_of(encoded);
+}
+
+// The cyclic collector paused while a stream is written: the reduce calls
+// allocate many short-lived containers, and each collection would traverse
+// every object the dump keeps alive. Nothing the dump makes is cyclic
+// garbage worth collecting meanwhile.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+}  // namespace
+
+struct PrefixCache {
+    nb::object dict;   // the top-level dict the prefix was written for
+    nb::object key, value, fingerprint;
+    PrefixState state;
+};
+
+void PrefixCacheDeleter::operator()(PrefixCache *cache) const { delete cache; }
+
+void init(nb::handle globals) {
+    if (g_bound != nullptr) return;
+    auto *b = new Bound();
+    b->joblib = nb::borrow(globals["joblib"]);
+    b->dump = b->joblib.attr("dump");
+    nb::module_ numpy_pickle = nb::module_::import_("joblib.numpy_pickle");
+    b->compressors = nb::getattr(numpy_pickle, "_COMPRESSORS", nb::none());
+    if (!b->compressors.is_none() && !PyDict_Check(b->compressors.ptr()))
+        b->compressors = nb::none();
+    g_bound = b;
+    g_trusted = new std::map<std::string, bool>();
+}
+
+bool trusted(const char *kind, const ProbeFactory &probes) {
+    auto it = g_trusted->find(kind);
+    if (it != g_trusted->end()) return it->second;
+    bool ok = false;
+    try {
+        ok = same_stream(generic_probe()) && same_stream(probes());
+    } catch (nb::python_error &) {
+        ok = false;  // a probe that cannot be built or written: use joblib
+    }
+    (*g_trusted)[kind] = ok;
+    return ok;
+}
+
+void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
+          const ProbeFactory &probes) {
+    if (native_applies(a, filename) && trusted(kind, probes)) {
+        const Settings *s = settings(nullptr);
+        CollectorPause paused;
+        FileSink sink(fs_path(filename));
+        StreamPickler pickler(*s, sink);
+        try {
+            pickler.dump(value);
+            sink.close();
+            return;
+        } catch (Unsupported &) {
+            // Something in this value is left to the library: it rewrites
+            // the file from the start.
+        }
+    }
+    a.global("joblib").attr("dump")(value, filename);
+}
+
+void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
+               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
+               SubtreeCache *subtree) {
+    if (!native_applies(a, filename) || !trusted(kind, probes) || !PyDict_CheckExact(value.ptr()) ||
+        PyDict_Size(value.ptr()) < 2) {
+        cache.reset();
+        dump(a, value, filename, kind, probes);
+        return;
+    }
+    const Settings *s = settings(nullptr);
+    CollectorPause paused;
+    if (fingerprint.is_none()) {
+        cache.reset();
+        try {
+            FileSink sink(fs_path(filename));
+            StreamPickler pickler(*s, sink);
+            if (subtree != nullptr) {
+                ++subtree->generation;
+                pickler.use_subtree_cache(subtree);
+            }
+            pickler.dump(value);
+            sink.close();
+            if (subtree != nullptr) subtree->sweep();
+            return;
+        } catch (Unsupported &) {
+        }
+        a.global("joblib").attr("dump")(value, filename);
+        return;
+    }
+    nb::list items = nb::steal<nb::list>(pyface::check(PyDict_Items(value.ptr())));
+    nb::handle first_key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 0);
+    nb::handle first_value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 1);
+    try {
+        const bool reuse = cache && cache->value.is(first_value) &&
+                           pyface::equals(cache->key, first_key) &&
+                           pyface::equals(cache->fingerprint, fingerprint);
+        if (!reuse) {
+            StringSink prefix;
+            StreamPickler pickler(*s, prefix);
+            pickler.begin_dict(value);
+            pickler.save_item(first_key, first_value);
+            PrefixCachePtr fresh(new PrefixCache());
+            fresh->dict = nb::borrow(value);
+            fresh->key = nb::borrow(first_key);
+            fresh->value = nb::borrow(first_value);
+            fresh->fingerprint = nb::borrow(fingerprint);
+            fresh->state = pickler.snapshot(std::move(prefix));
+            cache = std::move(fresh);
+        }
+        FileSink sink(fs_path(filename));
+        StreamPickler pickler(*s, sink);
+        pickler.replay(cache->state, cache->dict.ptr(), value);
+        if (subtree != nullptr) {
+            ++subtree->generation;
+            pickler.use_subtree_cache(subtree);
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+        for (Py_ssize_t i = 1; i < n; ++i) {
+            nb::handle item = PyList_GET_ITEM(items.ptr(), i);
+            pickler.save_item(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
+        }
+        pickler.end_dict();
+        sink.close();
+        if (subtree != nullptr) subtree->sweep();
+        return;
+    } catch (Unsupported &) {
+        cache.reset();
+    }
+    a.global("joblib").attr("dump")(value, filename);
+}
+
+}  // namespace model_file
 
 namespace tfidf {
 
 namespace {
 
-struct JoblibObjects {
-    nb::object joblib, dump;
-    nb::object pickler;  // NumpyPickler with the batch methods below
-    nb::object base_batch_setitems, base_batch_appends;
-    nb::object compressors;
-    PyTypeObject *ndarray = nullptr, *matrix = nullptr, *memmap = nullptr;
-};
-JoblibObjects *g = nullptr;  // never destroyed (holds Python objects)
+// probe function, TfidfVectorizer, Tongue (never destroyed)
+nb::object *g_tfidf_probe = nullptr;
 
-// Pickle opcodes (protocol 4) of the types written here.
-constexpr char kMark = '(', kSetitem = 's', kSetitems = 'u', kAppend = 'a', kAppends = 'e';
-constexpr char kBinget = 'h', kLongBinget = 'j', kMemoize = '\x94';
-constexpr char kShortBinunicode = '\x8c', kBinunicode = 'X';
-constexpr char kBinint1 = 'K', kBinint2 = 'M', kBinint = 'J', kBinfloat = 'G';
-constexpr char kNone = 'N', kNewtrue = '\x88', kNewfalse = '\x89';
-constexpr size_t kFrameSizeTarget = 64 * 1024;
-
-void put_le(std::string &out, uint64_t v, int bytes) {
-    for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xff));
+// Model dicts as the engine writes them, fitted by the library itself on
+// texts that reach the stream's limits (non-ASCII, lone surrogates, ids of
+// every integer size), with languages as the records carry them.
+nb::object tfidf_probe() {
+    return g_tfidf_probe[0](g_tfidf_probe[1], g_tfidf_probe[2]);
 }
 
-// What pickle._Pickler.save does for one object, for the plain types,
-// with its writes gathered in `pending_` and handed to the framer in one
-// piece; any other object goes to the pickler's own save().
-class BatchWriter {
-public:
-    explicit BatchWriter(nb::handle self)
-        : self_(self), write_(self.attr("write")), framer_(self.attr("framer")),
-          memo_(self.attr("memo")) {
-        if (!PyDict_CheckExact(memo_.ptr())) pyface::raise(PyExc_TypeError, "pickler memo is not a dict");
-        frame_size_ = tell();
-    }
-
-    void op(char c) { pending_.push_back(c); }
-
-    void element(PyObject *obj) {
-        if (!save_plain(obj)) {
-            flush();
-            self_.attr("save")(nb::handle(obj));
-            frame_size_ = tell();
-        }
-    }
-
-    void finish() { flush(); }
-
-private:
-    size_t tell() {
-        nb::object frame = framer_.attr("current_frame");
-        return frame.is_none() ? 0 : nb::cast<size_t>(frame.attr("tell")());
-    }
-
-    void flush() {
-        if (pending_.empty()) return;
-        write_(nb::bytes(pending_.data(), pending_.size()));
-        frame_size_ += pending_.size();
-        pending_.clear();
-    }
-
-    void memoize(PyObject *obj) {
-        const Py_ssize_t index = PyDict_Size(memo_.ptr());
-        pending_.push_back(kMemoize);
-        nb::object key = nb::steal(pyface::check(PyLong_FromVoidPtr(obj)));
-        nb::object entry = nb::make_tuple(nb::int_(index), nb::handle(obj));
-        pyface::check_status(PyDict_SetItem(memo_.ptr(), key.ptr(), entry.ptr()));
-    }
-
-    bool save_plain(PyObject *obj) {
-        PyTypeObject *type = Py_TYPE(obj);
-        if (type == g->ndarray || type == g->matrix || type == g->memmap) return false;
-        // save() starts with framer.commit_frame().
-        if (frame_size_ + pending_.size() >= kFrameSizeTarget) {
-            flush();
-            framer_.attr("commit_frame")();
-            frame_size_ = tell();
-        }
-        nb::object key = nb::steal(pyface::check(PyLong_FromVoidPtr(obj)));
-        PyObject *hit = PyDict_GetItemWithError(memo_.ptr(), key.ptr());
-        if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
-        if (hit != nullptr) {
-            const size_t index = PyLong_AsSize_t(PyTuple_GET_ITEM(hit, 0));
-            if (index < 256) {
-                pending_.push_back(kBinget);
-                put_le(pending_, index, 1);
-            } else {
-                pending_.push_back(kLongBinget);
-                put_le(pending_, index, 4);
-            }
-            return true;
-        }
-        if (type == &PyUnicode_Type) return save_str(obj);
-        if (type == &PyLong_Type) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-            if (overflow != 0 || v < -0x80000000LL || v > 0x7fffffffLL) return false;
-            if (v >= 0 && v <= 0xff) {
-                pending_.push_back(kBinint1);
-                put_le(pending_, static_cast<uint64_t>(v), 1);
-            } else if (v >= 0 && v <= 0xffff) {
-                pending_.push_back(kBinint2);
-                put_le(pending_, static_cast<uint64_t>(v), 2);
-            } else {
-                pending_.push_back(kBinint);
-                put_le(pending_, static_cast<uint32_t>(static_cast<int32_t>(v)), 4);
-            }
-            return true;
-        }
-        if (obj == Py_None) {
-            pending_.push_back(kNone);
-            return true;
-        }
-        if (obj == Py_True || obj == Py_False) {
-            pending_.push_back(obj == Py_True ? kNewtrue : kNewfalse);
-            return true;
-        }
-        if (type == &PyFloat_Type) {
-            const double d = PyFloat_AS_DOUBLE(obj);
-            uint64_t bits;
-            std::memcpy(&bits, &d, sizeof bits);
-            pending_.push_back(kBinfloat);
-            for (int k = 7; k >= 0; --k) pending_.push_back(static_cast<char>((bits >> (8 * k)) & 0xff));
-            return true;
-        }
-        return false;
-    }
-
-    // save_str: UTF-8 with lone surrogates passed through; strings that
-    // the pickler writes outside frames (64 KiB and more) are left to it.
-    bool save_str(PyObject *obj) {
-        nb::object encoded;
-        const char *data;
-        Py_ssize_t n;
-        if (PyUnicode_IS_ASCII(obj)) {
-            data = static_cast<const char *>(PyUnicode_DATA(obj));
-            n = PyUnicode_GET_LENGTH(obj);
-        } else {
-            encoded = nb::steal(pyface::check(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass")));
-            data = PyBytes_AS_STRING(encoded.ptr());
-            n = PyBytes_GET_SIZE(encoded.ptr());
-        }
-        const auto size = static_cast<size_t>(n);
-        if (size >= kFrameSizeTarget) return false;
-        if (size <= 0xff) {
-            pending_.push_back(kShortBinunicode);
-            put_le(pending_, size, 1);
-        } else {
-            pending_.push_back(kBinunicode);
-            put_le(pending_, size, 4);
-        }
-        pending_.append(data, size);
-        memoize(obj);
-        return true;
-    }
-
-    nb::handle self_;
-    nb::object write_, framer_, memo_;
-    std::string pending_;
-    size_t frame_size_ = 0;
-};
-
-// The batches of _Pickler._batch_setitems / _batch_appends (protocol 1+).
-template <bool Pairs>
-nb::object batch(const pyface::Args &a) {
-    nb::handle self = a[0], items = a[1];
-    if (!pyface::truthy(self.attr("bin")) || pyface::truthy(self.attr("fast")))
-        return (Pairs ? g->base_batch_setitems : g->base_batch_appends)(self, items);
-    const auto batch_size = nb::cast<size_t>(self.attr("_BATCHSIZE"));
-    nb::object it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
-    std::vector<nb::object> tmp;
-    BatchWriter out(self);
-    while (true) {
-        tmp.clear();
-        while (tmp.size() < batch_size) {
-            PyObject *next = PyIter_Next(it.ptr());
-            if (next == nullptr) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                break;
-            }
-            tmp.push_back(nb::steal(next));
-        }
-        const size_t n = tmp.size();
-        auto save = [&](const nb::object &item) {
-            if (!Pairs) {
-                out.element(item.ptr());
-                return;
-            }
-            nb::object pair = nb::steal(pyface::check(PySequence_Tuple(item.ptr())));
-            const Py_ssize_t size = PyTuple_GET_SIZE(pair.ptr());
-            if (size > 2) pyface::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-            if (size < 2)
-                pyface::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                                    std::to_string(size) + ")");
-            out.element(PyTuple_GET_ITEM(pair.ptr(), 0));
-            out.element(PyTuple_GET_ITEM(pair.ptr(), 1));
-        };
-        if (n > 1) {
-            out.op(kMark);
-            for (const auto &item : tmp) save(item);
-            out.op(Pairs ? kSetitems : kAppends);
-        } else if (n == 1) {
-            save(tmp[0]);
-            out.op(Pairs ? kSetitem : kAppend);
-        }
-        if (n < batch_size) break;
-    }
-    out.finish();
-    return nb::none();
-}
-
-bool fast_path_applies(const pyface::Args &a, nb::handle filename) {
-#if PY_VERSION_HEX >= 0x030E0000
-    // Later pickle versions changed the batch helpers; use joblib as is.
-    (void)a;
-    (void)filename;
-    return false;
-#else
-    PyObject *joblib = PyDict_GetItemString(a.globals().ptr(), "joblib");
-    if (joblib != g->joblib.ptr() || !g->joblib.attr("dump").is(g->dump)) return false;
-    if (!PyUnicode_Check(filename.ptr())) return false;
-    // joblib compresses when the name ends with a compressor's extension.
-    for (auto [name, compressor] : nb::borrow<nb::dict>(g->compressors))
-        if (pyface::truthy(filename.attr("endswith")(compressor.attr("extension")))) return false;
-    return true;
-#endif
-}
+const char *const kTfidfProbe = R"(
+def probe(TfidfVectorizer, Tongue):
+    ids = ["d%d" % k for k in range(300)] + [7, 70000, -5, 2**40, "relatório", "\ud800"]
+    texts = ["casa %d dados ação %s" % (k, "x" * (k % 7)) for k in range(len(ids))]
+    texts[3] = " ".join("palavra%d" % k for k in range(9000))
+    vectorizer = TfidfVectorizer()
+    matrix = vectorizer.fit_transform(texts)
+    single = TfidfVectorizer()
+    single.fit(texts[:1])
+    languages = [Tongue.PORTUGUESE, None, Tongue.ENGLISH]
+    return [{"matrix": m, "vectorizer": v, "document_names": ids,
+             "detected_languages": {i: languages[k % 3] for k, i in enumerate(ids)},
+             "cleaned_text": dict(zip(ids, texts))}
+            for v, m in ((vectorizer, matrix), (single, single.transform(texts[:1])))]
+)";
 
 }  // namespace
 
 void init_joblib_writer(nb::handle globals) {
-    if (g != nullptr) return;
-    auto *o = new JoblibObjects();
-    o->joblib = nb::borrow(globals["joblib"]);
-    o->dump = o->joblib.attr("dump");
-    nb::module_ numpy_pickle = nb::module_::import_("joblib.numpy_pickle");
-    o->compressors = numpy_pickle.attr("_COMPRESSORS");
-    nb::module_ numpy = nb::module_::import_("numpy");
-    o->ndarray = reinterpret_cast<PyTypeObject *>(numpy.attr("ndarray").ptr());
-    o->matrix = reinterpret_cast<PyTypeObject *>(numpy.attr("matrix").ptr());
-    o->memmap = reinterpret_cast<PyTypeObject *>(numpy.attr("memmap").ptr());
-    nb::object base = numpy_pickle.attr("NumpyPickler");
-    o->base_batch_setitems = base.attr("_batch_setitems");
-    o->base_batch_appends = base.attr("_batch_appends");
+    model_file::init(globals);
+    if (g_tfidf_probe != nullptr) return;
     nb::dict ns;
-    ns["__module__"] = globals["__name__"];
-    auto method = [&](const char *name, pyface::Impl impl) {
-        nb::object f = pyface::make_function(globals, std::string("_BatchedNumpyPickler.") + name,
-                                             {"self", "items"}, impl);
-        ns[name] = nb::steal(pyface::check(PyInstanceMethod_New(f.ptr())));
-    };
-    method("_batch_setitems", batch<true>);
-    method("_batch_appends", batch<false>);
-    nb::handle type_type = reinterpret_cast<PyObject *>(&PyType_Type);
-    o->pickler = type_type(nb::str("_BatchedNumpyPickler"), nb::make_tuple(base), ns);
-    g = o;
+    ns["__builtins__"] = nb::module_::import_("builtins");
+    nb::object code =
+        nb::steal(pyface::check(Py_CompileString(kTfidfProbe, "<tfidf model probe>", Py_file_input)));
+    nb::steal(pyface::check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
+    g_tfidf_probe = new nb::object[3]{ns["probe"], nb::borrow(globals["TfidfVectorizer"]),
+                                      nb::borrow(globals["Tongue"])};
 }
 
 void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename) {
-    if (!fast_path_applies(a, filename)) {
-        a.global("joblib").attr("dump")(value, filename);
-        return;
-    }
-    // joblib.dump for an uncompressed file name: open, pickle, close.
-    nb::object file = nb::module_::import_("builtins").attr("open")(filename, "wb");
-    try {
-        g->pickler(file, nb::arg("protocol") = nb::none()).attr("dump")(value);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
+    model_file::dump(a, value, filename, "tfidf", tfidf_probe);
 }
 
 }  // namespace tfidf

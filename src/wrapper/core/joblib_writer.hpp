@@ -1,24 +1,65 @@
-// joblib.dump(value, filename) with the same bytes, faster: joblib pickles
-// with the pure-Python pickler, which spends microseconds on every string
-// and number of a large vocabulary. Here joblib's own NumpyPickler does the
-// work, except that the batches of dict items and list elements are
-// written natively for the plain types (str, int, float, bool, None and
-// memo references), exactly as the Python pickler writes them, frames
-// included. Everything else still goes through the Python pickler.
+// joblib.dump(value, filename) with the same bytes, written natively: the
+// stream joblib's pickler would write (pickle_stream.hpp) goes to the file
+// directly, arrays and long texts straight from their memory. The native
+// stream is used only after it was shown, in this process, to equal what
+// the installed joblib writes for probe objects of the same kinds as the
+// caller's (checked once per kind); otherwise, or when the module's
+// `joblib` global is not the library bound at import, joblib itself
+// writes the file.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
+#include <memory>
+
 #include "pyface/function.hpp"
+
+namespace model_file {
+namespace nb = nanobind;
+
+// Probe objects for one kind of model file: built on first use (by the
+// installed libraries, e.g. a tiny fit) and pickled both ways.
+using ProbeFactory = std::function<nb::object()>;
+
+// Binds joblib as the module imported it (at module import).
+void init(nb::handle module_globals);
+
+// Whether the native stream equals joblib's for the probes of `kind`
+// (computed once per kind and process).
+bool trusted(const char *kind, const ProbeFactory &probes);
+
+// Bytes of a stream prefix kept between writes: see dump_dict.
+struct PrefixCache;
+struct PrefixCacheDeleter {
+    void operator()(PrefixCache *cache) const;
+};
+using PrefixCachePtr = std::unique_ptr<PrefixCache, PrefixCacheDeleter>;
+
+// The module's joblib.dump(value, filename).
+void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
+          const ProbeFactory &probes);
+
+// The same for a dict whose first item's value is large and seldom
+// changes: its part of the stream is kept in `cache` and written again
+// from there while `fingerprint` (any object comparable with ==, that the
+// caller changes whenever the first item's pickle could change) and the
+// first item's key and value objects stay the same (a None fingerprint:
+// nothing is kept, the stream is written straight). The other items'
+// objects of the type `subtree` names are written through it.
+struct SubtreeCache;
+void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
+               const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
+               SubtreeCache *subtree = nullptr);
+
+}  // namespace model_file
 
 namespace tfidf {
 namespace nb = nanobind;
 
-// Binds the joblib objects the fast path stands in for (at module import).
+// The TF-IDF engine's model file writer: joblib.dump(model_data, path) of
+// the five-key model dict.
 void init_joblib_writer(nb::handle module_globals);
-
-// The module's joblib.dump(value, filename): natively assisted while the
-// module's `joblib` global and its dump are the ones bound at import.
 void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename);
 
 }  // namespace tfidf

@@ -10,6 +10,7 @@
 
 #include "pyface/errors.hpp"
 #include "pyface/unicode.hpp"
+#include "wrapper/core/tfidf_layout.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 #include "wrapper/core/tfidf_support.hpp"
 
@@ -114,6 +115,15 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     if (!global_is(a, "TfidfVectorizer", o.TfidfVectorizer)) return nb::object();
     for (nb::handle t : texts)
         if (!PyUnicode_CheckExact(t.ptr())) return nb::object();
+    // The objects are built as the installed library builds them, once that
+    // is shown to give its very objects (checked on probe texts, fitted
+    // here without an engine).
+    const FitLayout *layout = fit_layout(single_text, [&](nb::handle probe, bool single) {
+        nb::list ids;
+        for (size_t i = 0; i < nb::len(probe); ++i) ids.append(nb::int_(i));
+        return fit_natively(a, nb::none(), ids, probe, single);
+    });
+    if (layout == nullptr) return nb::object();
 
     // The counts are checked out of the cache for the whole fit: a second
     // thread fitting the same engine meanwhile starts from empty counts
@@ -137,7 +147,7 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     const size_t n_rows = model.row_count(), nnz = model.nnz();
     constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
     const bool wide = nnz > kInt32Max || n_cols > kInt32Max;
-    const char *index_type = wide ? "int64" : "int32";
+    const char *index_type = wide ? "int64" : small_index_dtype(*layout);
 
     nb::object idf = smooth_idf(model);
     nb::object data = new_array(nnz, "float64");
@@ -154,36 +164,9 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     for (uint32_t term : model.first_seen_terms())
         vocabulary[term_name(*state, term)] = nb::int_(model.column_of(term));
 
-    // The matrix class and attribute order follow the library's own path:
-    // fit_transform's rows come out of a column selection, transform's
-    // out of a conversion of its counting result.
-    nb::object parts = nb::make_tuple(data, indices, indptr);
-    nb::object shape = nb::make_tuple(n_rows, n_cols);
-    const bool sparray =
-        nb::cast<std::string>(o.sklearn_get_config()["sparse_interface"]) == "sparray";
-    nb::object matrix;
-    if (sparray)
-        matrix = o.csr_array(parts, nb::arg("shape") = shape);
-    else if (single_text)
-        matrix = o.csr_matrix(o.csr_array(parts, nb::arg("shape") = shape));
-    else
-        matrix = o.csr_matrix(parts, nb::arg("shape") = shape);
-
-    // The fitted state fit leaves, attribute by attribute, in its order.
-    nb::object vectorizer = a.global("TfidfVectorizer")();
-    nb::object transformer = o.TfidfTransformer(
-        nb::arg("norm") = vectorizer.attr("norm"), nb::arg("use_idf") = vectorizer.attr("use_idf"),
-        nb::arg("smooth_idf") = vectorizer.attr("smooth_idf"),
-        nb::arg("sublinear_tf") = vectorizer.attr("sublinear_tf"));
-    vectorizer.attr("_tfidf") = transformer;
-    vectorizer.attr("fixed_vocabulary_") = nb::bool_(false);
-    vectorizer.attr("_stop_words_id") =
-        nb::steal(pyface::check(PyLong_FromVoidPtr(vectorizer.attr("stop_words").ptr())));
-    vectorizer.attr("vocabulary_") = vocabulary;
-    transformer.attr("n_features_in_") = nb::int_(n_cols);
-    transformer.attr("idf_") = idf;
+    nb::object fitted = assemble(*layout, vocabulary, idf, data, indices, indptr, n_rows, n_cols);
     check_in();
-    return nb::make_tuple(vectorizer, matrix);
+    return fitted;
 }
 
 }  // namespace tfidf

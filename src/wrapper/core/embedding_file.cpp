@@ -1,0 +1,150 @@
+#include "wrapper/core/embedding_file.hpp"
+
+#include <unordered_map>
+
+#include "pyface/errors.hpp"
+#include "wrapper/core/joblib_writer.hpp"
+#include "wrapper/core/pickle_stream.hpp"
+
+namespace embedding_file {
+
+namespace {
+
+// Python helpers: the probe objects and the state of the models.
+const char *const kHelpers = R"(
+import hashlib
+import sys
+
+def probe():
+    models, embedded = {}, {"main": []}
+    if "torch" in sys.modules:
+        import torch
+        torch.manual_seed(0)
+        models["main"] = torch.nn.Sequential(torch.nn.Linear(3, 2), torch.nn.ReLU())
+        embedded["main"] = [torch.randn(1, 4)[0], torch.arange(4.0), torch.ones(2, dtype=torch.float16)]
+    return {"multilang_models": models, "embedded_documents": embedded,
+            "document_names": {"main": ["a", "b", "ação"]}}
+
+def tensor_type():
+    torch = sys.modules.get("torch")
+    return torch.Tensor if torch is not None else None
+
+def tensor_stamp(t):
+    # Everything a tensor's pickle depends on that can change while it is
+    # the same object: contents, storage, view geometry, flags, attributes
+    # set on it. In-place changes bump _version, except on inference
+    # tensors (what encode returns), whose contents are digested instead.
+    try:
+        if t.is_inference():
+            content = hashlib.blake2b(t.numpy().tobytes(), digest_size=16).digest()
+        else:
+            content = t._version
+        return (content, t.data_ptr(), t.storage_offset(), t.shape, t.stride(), t.dtype,
+                t.requires_grad, t.device, tuple(vars(t).items()) if vars(t) else ())
+    except Exception:
+        return object()  # equal to nothing: written afresh every time
+
+def kind():
+    return "embedding+torch" if "torch" in sys.modules else "embedding"
+
+def fingerprint(models):
+    # What the models' pickle depends on, cheaply: for torch modules the
+    # identity of every attribute of every submodule and the storage and
+    # in-place version of every parameter and buffer. Models of other
+    # kinds are never taken as unchanged (None: nothing is kept).
+    parts = []
+    for key, model in models.items():
+        if not callable(getattr(model, "named_modules", None)):
+            return None
+        parts.append((key, id(model)))
+        for _, module in model.named_modules(remove_duplicate=False):
+            parts.append(tuple(map(id, vars(module).values())))
+            for tensors in (module.named_parameters(recurse=False),
+                            module.named_buffers(recurse=False)):
+                for name, t in tensors:
+                    parts.append((name, t.data_ptr(), t._version))
+    return tuple(parts)
+)";
+
+nb::object *g_helpers = nullptr;  // probe, kind, fingerprint, tensor_type, tensor_stamp
+
+struct EngineFiles {
+    model_file::PrefixCachePtr prefix;
+    model_file::SubtreeCache tensors;
+};
+std::unordered_map<PyObject *, EngineFiles> *g_caches = nullptr;
+std::unordered_map<PyObject *, PyObject *> *g_owner_of_ref = nullptr;
+
+PyObject *forget(PyObject *, PyObject *ref) {
+    auto it = g_owner_of_ref->find(ref);
+    if (it != g_owner_of_ref->end()) {
+        g_caches->erase(it->second);
+        g_owner_of_ref->erase(it);
+        Py_DECREF(ref);
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef g_forget_def = {"_forget_embedding_engine", forget, METH_O, nullptr};
+
+// The caches of `engine`, dropped with it; null when it cannot be tracked.
+EngineFiles *cache_of(nb::handle engine) {
+    auto it = g_caches->find(engine.ptr());
+    if (it != g_caches->end()) return &it->second;
+    static PyObject *callback = PyCFunction_New(&g_forget_def, nullptr);
+    if (callback == nullptr) throw nb::python_error();
+    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback);
+    if (ref == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    (*g_owner_of_ref)[ref] = engine.ptr();
+    return &(*g_caches)[engine.ptr()];
+}
+
+}  // namespace
+
+void init(nb::handle globals) {
+    model_file::init(globals);
+    if (g_helpers != nullptr) return;
+    nb::dict ns;
+    ns["__builtins__"] = nb::module_::import_("builtins");
+    nb::object code = nb::steal(
+        pyface::check(Py_CompileString(kHelpers, "<embedding model file>", Py_file_input)));
+    nb::steal(pyface::check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
+    g_helpers = new nb::object[5]{ns["probe"], ns["kind"], ns["fingerprint"], ns["tensor_type"],
+                                  ns["tensor_stamp"]};
+    g_caches = new std::unordered_map<PyObject *, EngineFiles>();
+    g_owner_of_ref = new std::unordered_map<PyObject *, PyObject *>();
+}
+
+void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handle filename) {
+    const std::string kind = nb::cast<std::string>(g_helpers[1]());
+    auto probes = [] { return g_helpers[0](); };
+    EngineFiles *cache = cache_of(engine);
+    if (cache == nullptr || !PyDict_CheckExact(model.ptr())) {
+        model_file::dump(a, model, filename, kind.c_str(), probes);
+        return;
+    }
+    PyObject *first = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    if (!PyDict_Next(model.ptr(), &pos, &key, &first) || !PyDict_Check(first)) {
+        model_file::dump(a, model, filename, kind.c_str(), probes);
+        return;
+    }
+    nb::object fingerprint = g_helpers[2](nb::handle(first));
+    nb::object tensor = g_helpers[3]();
+    model_file::SubtreeCache *tensors = nullptr;
+    if (!tensor.is_none()) {
+        if (!cache->tensors.type.is(tensor)) {
+            cache->tensors = model_file::SubtreeCache();
+            cache->tensors.type = tensor;
+            cache->tensors.stamp = g_helpers[4];
+        }
+        tensors = &cache->tensors;
+    }
+    model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix, fingerprint,
+                          tensors);
+}
+
+}  // namespace embedding_file

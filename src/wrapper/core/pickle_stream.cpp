@@ -1,0 +1,892 @@
+#include "wrapper/core/pickle_stream.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "pyface/errors.hpp"
+#include "pyface/pyops.hpp"
+
+namespace model_file {
+
+namespace {
+
+// Pickle opcodes (protocols 4 and 5) that the pickler writes.
+constexpr char kMark = '(', kStop = '.', kPop = '0', kPopMark = '1';
+constexpr char kBinint = 'J', kBinint1 = 'K', kBinint2 = 'M', kLong1 = '\x8a', kLong4 = '\x8b';
+constexpr char kNone = 'N', kNewtrue = '\x88', kNewfalse = '\x89', kBinfloat = 'G';
+constexpr char kShortBinunicode = '\x8c', kBinunicode = 'X', kBinunicode8 = '\x8d';
+constexpr char kShortBinbytes = 'C', kBinbytes = 'B', kBinbytes8 = '\x8e';
+constexpr char kEmptyTuple = ')', kTuple = 't', kTuple1 = '\x85', kTuple2 = '\x86',
+               kTuple3 = '\x87';
+constexpr char kEmptyList = ']', kAppend = 'a', kAppends = 'e';
+constexpr char kEmptyDict = '}', kSetitem = 's', kSetitems = 'u';
+constexpr char kEmptySet = '\x8f', kAdditems = '\x90', kFrozenset = '\x91', kBytearray8 = '\x96';
+constexpr char kStackGlobal = '\x93', kReduce = 'R', kBuild = 'b', kNewobj = '\x81',
+               kNewobjEx = '\x92';
+constexpr char kProto = '\x80', kFrame = '\x95', kMemoize = '\x94';
+constexpr char kBinget = 'h', kLongBinget = 'j';
+
+void put_le(std::string &out, uint64_t v, int bytes) {
+    for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xff));
+}
+
+std::string header(char code, uint64_t n, int bytes) {
+    std::string h(1, code);
+    put_le(h, n, bytes);
+    return h;
+}
+
+[[noreturn]] void unsupported(std::string why) {
+    PyErr_Clear();
+    throw Unsupported{std::move(why)};
+}
+
+Settings *g_settings = nullptr;
+std::string *g_settings_error = nullptr;
+
+Settings *make_settings(std::string *why) {
+    auto s = std::make_unique<Settings>();
+    nb::module_ pickle = nb::module_::import_("pickle");
+    nb::module_ copyreg = nb::module_::import_("copyreg");
+    nb::module_ numpy_pickle = nb::module_::import_("joblib.numpy_pickle");
+    nb::object base = pickle.attr("_Pickler"), framer = pickle.attr("_Framer");
+    nb::object joblib_pickler = numpy_pickle.attr("NumpyPickler");
+    s->protocol = nb::cast<int>(pickle.attr("DEFAULT_PROTOCOL"));
+    if (s->protocol != 4 && s->protocol != 5) {
+        *why = "pickle protocol " + std::to_string(s->protocol);
+        return nullptr;
+    }
+    if (PyObject_IsSubclass(joblib_pickler.ptr(), base.ptr()) != 1) {
+        *why = "joblib's pickler is not the pure-Python pickler";
+        return nullptr;
+    }
+    // Hooks that would change what save() does for every object.
+    for (const char *hook : {"reducer_override", "dispatch_table"})
+        if (nb::hasattr(joblib_pickler, hook)) {
+            *why = std::string("joblib's pickler has ") + hook;
+            return nullptr;
+        }
+    if (!joblib_pickler.attr("persistent_id").is(base.attr("persistent_id")) ||
+        !nb::hasattr(joblib_pickler, "_create_array_wrapper")) {
+        *why = "joblib's pickler is not the one this writer follows";
+        return nullptr;
+    }
+    s->frame_size_target = nb::cast<size_t>(framer.attr("_FRAME_SIZE_TARGET"));
+    s->frame_size_min = nb::cast<size_t>(framer.attr("_FRAME_SIZE_MIN"));
+    s->batch_size = nb::cast<size_t>(joblib_pickler.attr("_BATCHSIZE"));
+    // The types written natively must be dispatched to the pickler's own
+    // methods; the other dispatched types are left to joblib.
+    nb::dict dispatch = nb::borrow<nb::dict>(joblib_pickler.attr("dispatch"));
+    nb::dict own = nb::borrow<nb::dict>(base.attr("dispatch"));
+    nb::module_ types = nb::module_::import_("types");
+    nb::handle handled[] = {reinterpret_cast<PyObject *>(Py_TYPE(Py_None)),
+                            reinterpret_cast<PyObject *>(&PyBool_Type),
+                            reinterpret_cast<PyObject *>(&PyLong_Type),
+                            reinterpret_cast<PyObject *>(&PyFloat_Type),
+                            reinterpret_cast<PyObject *>(&PyBytes_Type),
+                            reinterpret_cast<PyObject *>(&PyUnicode_Type),
+                            reinterpret_cast<PyObject *>(&PyTuple_Type),
+                            reinterpret_cast<PyObject *>(&PyList_Type),
+                            reinterpret_cast<PyObject *>(&PyDict_Type),
+                            reinterpret_cast<PyObject *>(&PyType_Type),
+                            reinterpret_cast<PyObject *>(&PySet_Type),
+                            reinterpret_cast<PyObject *>(&PyFrozenSet_Type),
+                            reinterpret_cast<PyObject *>(&PyByteArray_Type),
+                            types.attr("FunctionType")};
+    for (nb::handle t : handled)
+        if (!dispatch.contains(t) || !own.contains(t) || !dispatch[t].is(own[t])) {
+            *why = "the pickler dispatches " + nb::cast<std::string>(nb::str(t)) + " otherwise";
+            return nullptr;
+        }
+    s->dispatch_types = nb::steal(pyface::check(PyFrozenSet_New(dispatch.ptr())));
+    s->copyreg_dispatch = copyreg.attr("dispatch_table");
+    s->extension_registry = copyreg.attr("_extension_registry");
+    s->whichmodule = pickle.attr("whichmodule");
+    s->encode_long = pickle.attr("encode_long");
+    nb::module_ np = nb::module_::import_("numpy");
+    s->array_types = nb::make_tuple(np.attr("ndarray"), np.attr("matrix"), np.attr("memmap"));
+    s->memmap = np.attr("memmap");
+    s->asanyarray = np.attr("asanyarray");
+    // The wrapper joblib pickles in an array's place, made by joblib for a
+    // seekable uncompressed file (which a BytesIO is, as far as it looks).
+    nb::object probe = joblib_pickler(nb::module_::import_("io").attr("BytesIO")());
+    s->wrap_array = probe.attr("_create_array_wrapper");
+    return s.release();
+}
+
+}  // namespace
+
+const Settings *settings(std::string *why) {
+    if (g_settings == nullptr && g_settings_error == nullptr) {
+        std::string reason;
+        try {
+            g_settings = make_settings(&reason);
+        } catch (nb::python_error &e) {
+            reason = e.what();
+        }
+        if (g_settings == nullptr) g_settings_error = new std::string(reason);
+    }
+    if (g_settings == nullptr && why != nullptr) *why = *g_settings_error;
+    return g_settings;
+}
+
+// ---- sinks ------------------------------------------------------------------
+
+FileSink::FileSink(const std::string &path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+        nb::str name(path.c_str(), path.size());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw nb::python_error();
+    }
+    buffer_.reserve(1 << 16);
+}
+
+FileSink::~FileSink() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void FileSink::write_all(const char *data, size_t n) {
+    while (n > 0) {
+        const ssize_t done = ::write(fd_, data, n);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            nb::str name(path_.c_str(), path_.size());
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+            throw nb::python_error();
+        }
+        data += done;
+        n -= static_cast<size_t>(done);
+    }
+}
+
+void FileSink::flush() {
+    if (buffer_.empty()) return;
+    write_all(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void FileSink::put(const char *data, size_t n) {
+    position_ += n;
+    if (buffer_.size() + n <= buffer_.capacity()) {
+        buffer_.append(data, n);
+        return;
+    }
+    flush();
+    if (n < buffer_.capacity()) {
+        buffer_.append(data, n);
+        return;
+    }
+    if (n >= (1u << 20)) {
+        // Large pieces (array data, long texts) are read-only views held by
+        // the caller: the interpreter may run meanwhile.
+        PyThreadState *state = PyEval_SaveThread();
+        try {
+            write_all(data, n);
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+        PyEval_RestoreThread(state);
+        return;
+    }
+    write_all(data, n);
+}
+
+void FileSink::close() {
+    if (fd_ < 0) return;
+    flush();
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        nb::str name(path_.c_str(), path_.size());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw nb::python_error();
+    }
+}
+
+// ---- pickler ------------------------------------------------------------------
+
+StreamPickler::StreamPickler(const Settings &s, Sink &out) : s_(s), out_(out) {
+    frame_.reserve(s.frame_size_target * 2);
+}
+
+void StreamPickler::commit_frame(bool force) {
+    if (!framing_) return;
+    if (frame_.size() >= s_.frame_size_target || force) {
+        ++commits_;
+        if (frame_.size() >= s_.frame_size_min) {
+            std::string h = header(kFrame, frame_.size(), 8);
+            out_.put(h.data(), h.size());
+        }
+        out_.put(frame_.data(), frame_.size());
+        frame_.clear();
+    }
+}
+
+void StreamPickler::write_large(const std::string &head, const char *data, size_t n) {
+    // The pickler ends the open frame and writes header and payload outside
+    // any frame.
+    if (framing_) commit_frame(true);
+    ++commits_;
+    out_.put(head.data(), head.size());
+    out_.put(data, n);
+}
+
+bool StreamPickler::memo_lookup(PyObject *obj, uint32_t *index) const {
+    return memo_.find(obj, index);
+}
+
+void StreamPickler::memoize(PyObject *obj) {
+    op(kMemoize);
+    memo_.insert(obj, next_index_++);
+    alive_.push_back(nb::borrow(obj));
+}
+
+void StreamPickler::get(uint32_t index) {
+    if (recording_ && index < recording_from_) outside_gets_.push_back(index);
+    if (index < 256) {
+        op(kBinget);
+        frame_.push_back(static_cast<char>(index));
+    } else {
+        op(kLongBinget);
+        put_le(frame_, index, 4);
+    }
+}
+
+void StreamPickler::dump(nb::handle obj) {
+    char proto[2] = {kProto, static_cast<char>(s_.protocol)};
+    out_.put(proto, 2);
+    framing_ = true;
+    save(obj);
+    op(kStop);
+    commit_frame(true);
+    framing_ = false;
+}
+
+void StreamPickler::begin_dict(nb::handle dict) {
+    const size_t n = PyDict_Check(dict.ptr()) ? static_cast<size_t>(PyDict_Size(dict.ptr())) : 0;
+    if (!PyDict_CheckExact(dict.ptr()) || n < 2 || n > s_.batch_size)
+        unsupported("not a dict written in one batch");
+    char proto[2] = {kProto, static_cast<char>(s_.protocol)};
+    out_.put(proto, 2);
+    framing_ = true;
+    commit_frame(false);
+    op(kEmptyDict);
+    memoize(dict.ptr());
+    op(kMark);
+}
+
+void StreamPickler::save_item(nb::handle key, nb::handle value) {
+    save(key);
+    save(value);
+}
+
+void StreamPickler::end_dict() {
+    op(kSetitems);
+    op(kStop);
+    commit_frame(true);
+    framing_ = false;
+}
+
+PrefixState StreamPickler::snapshot(StringSink &&sink) const {
+    PrefixState state;
+    state.bytes = std::move(sink.bytes);
+    state.frame = frame_;
+    state.memo = memo_;
+    state.next_index = next_index_;
+    state.alive = alive_;
+    return state;
+}
+
+void StreamPickler::replay(const PrefixState &state, PyObject *old_top, nb::handle top) {
+    out_.put(state.bytes.data(), state.bytes.size());
+    framing_ = true;
+    frame_ = state.frame;
+    memo_ = state.memo;
+    next_index_ = state.next_index;
+    alive_ = state.alive;
+    uint32_t index;
+    if (old_top != top.ptr() && memo_.find(old_top, &index)) {
+        // The old dict stays alive in `state`, so its address is not reused.
+        memo_.erase(old_top);
+        memo_.insert(top.ptr(), index);
+        alive_[index] = nb::borrow(top);
+    }
+}
+
+void SubtreeCache::sweep() {
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (it->second.used != generation) {
+            keep.erase(it->first);
+            it = entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
+    auto it = subtree_->entries.find(obj);
+    if (it == subtree_->entries.end()) return false;
+    SubtreeCache::Entry &e = it->second;
+    if (frame_.size() + e.bytes.size() >= s_.frame_size_target || !pyface::equals(e.stamp, stamp))
+        return false;
+    uint32_t index;
+    for (const auto &[outside, at] : e.outside)
+        if (!memo_.find(outside.ptr(), &index) || index != at) return false;
+    // What the subtree memoised must be new here too: an object already
+    // written before it (a class, a function) would be referred to instead.
+    for (const nb::object &m : e.memoised)
+        if (m.is_valid() && memo_.find(m.ptr(), &index)) return false;
+    frame_.append(e.bytes);
+    for (const nb::object &m : e.memoised) {
+        // Objects made by the reduce itself can be referred to by nothing
+        // else: they take their index but no memo entry.
+        if (m.is_valid()) memo_.insert(m.ptr(), next_index_);
+        ++next_index_;
+        alive_.push_back(m.is_valid() ? m : nb::none());
+    }
+    e.used = subtree_->generation;
+    return true;
+}
+
+namespace {
+
+// The objects of `made` that nothing outside `made` refers to (their only
+// references are the pickler's own and those of containers in `made`).
+std::vector<bool> made_here(const std::vector<nb::object> &made) {
+    std::unordered_map<PyObject *, Py_ssize_t> inside;
+    for (const nb::object &m : made) inside.emplace(m.ptr(), 0);
+    auto count = [&](PyObject *item) {
+        auto it = inside.find(item);
+        if (it != inside.end()) ++it->second;
+    };
+    for (const nb::object &m : made) {
+        PyObject *o = m.ptr();
+        if (PyTuple_CheckExact(o)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) count(PyTuple_GET_ITEM(o, i));
+        } else if (PyList_CheckExact(o)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) count(PyList_GET_ITEM(o, i));
+        } else if (PyDict_CheckExact(o)) {
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                count(k);
+                count(v);
+            }
+        }
+    }
+    std::vector<bool> result;
+    for (const nb::object &m : made) {
+        // One reference is the pickler's (alive_), one is `made`'s.
+        result.push_back(Py_REFCNT(m.ptr()) - 2 - inside[m.ptr()] <= 0);
+    }
+    return result;
+}
+
+}  // namespace
+
+void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
+    const size_t start = frame_.size();
+    const uint64_t commits = commits_;
+    recording_ = true;
+    recording_from_ = next_index_;
+    outside_gets_.clear();
+    try {
+        save_reduce_of(obj);
+    } catch (...) {
+        recording_ = false;
+        throw;
+    }
+    recording_ = false;
+    if (commits_ != commits) return;  // a frame boundary inside: not kept
+    SubtreeCache::Entry e;
+    e.stamp = nb::borrow(stamp);
+    e.bytes.assign(frame_, start, std::string::npos);
+    for (uint32_t index : outside_gets_) {
+        if (alive_[index].is_none()) return;
+        e.outside.emplace_back(alive_[index], index);
+    }
+    std::vector<nb::object> made(alive_.begin() + recording_from_, alive_.end());
+    const std::vector<bool> temporary = made_here(made);
+    for (size_t i = 0; i < made.size(); ++i)
+        e.memoised.push_back(temporary[i] && made[i].ptr() != obj ? nb::object() : made[i]);
+    e.used = subtree_->generation;
+    subtree_->keep[obj] = nb::borrow(obj);
+    subtree_->entries[obj] = std::move(e);
+}
+
+void StreamPickler::save(nb::handle obj) {
+    commit_frame(false);
+    PyObject *o = obj.ptr();
+    PyTypeObject *type = Py_TYPE(o);
+    // Numbers, None and booleans are never memoised, so never looked up.
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || o == Py_None) {
+        save_plain(o, type);
+        return;
+    }
+    // joblib's hook comes before the memo: every array is written in full.
+    if (type != &PyUnicode_Type &&
+        PySequence_Contains(s_.array_types.ptr(), reinterpret_cast<PyObject *>(type)) == 1) {
+        save_array(obj);
+        return;
+    }
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        get(index);
+        return;
+    }
+    if (save_plain(o, type)) return;
+    if (subtree_ != nullptr && !recording_ &&
+        reinterpret_cast<PyObject *>(type) == subtree_->type.ptr()) {
+        nb::object stamp = subtree_->stamp(obj);
+        if (!replay_subtree(o, stamp)) record_subtree(o, stamp);
+        return;
+    }
+    save_reduce_of(o);
+}
+
+void StreamPickler::save_reduce_of(PyObject *o) {
+    nb::handle obj(o);
+    PyTypeObject *type = Py_TYPE(o);
+    nb::handle type_handle(reinterpret_cast<PyObject *>(type));
+    if (PySet_Contains(s_.dispatch_types.ptr(), type_handle.ptr()) == 1)
+        unsupported(std::string("objects of type ") + type->tp_name);
+    nb::object rv;
+    PyObject *reduce = PyDict_GetItemWithError(s_.copyreg_dispatch.ptr(), type_handle.ptr());
+    if (reduce == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (reduce != nullptr) {
+        rv = nb::borrow(reduce)(obj);
+    } else if (PyType_IsSubtype(type, &PyType_Type)) {
+        save_global(obj, nb::none());
+        return;
+    } else {
+        nb::object reduce_ex = nb::getattr(obj, "__reduce_ex__", nb::none());
+        if (reduce_ex.is_none()) unsupported("an object without __reduce_ex__");
+        rv = reduce_ex(s_.protocol);
+    }
+    if (PyUnicode_Check(rv.ptr())) {
+        save_global(obj, rv);
+        return;
+    }
+    if (!PyTuple_Check(rv.ptr()) || PyTuple_GET_SIZE(rv.ptr()) < 2 ||
+        PyTuple_GET_SIZE(rv.ptr()) > 6)
+        unsupported("a reduce value the pickler refuses");
+    save_reduce(obj, rv);
+}
+
+bool StreamPickler::save_plain(PyObject *o, PyTypeObject *type) {
+    if (type == &PyUnicode_Type) {
+        save_str(o);
+    } else if (type == &PyLong_Type) {
+        save_long(o);
+    } else if (o == Py_None) {
+        op(kNone);
+    } else if (type == &PyBool_Type) {
+        op(o == Py_True ? kNewtrue : kNewfalse);
+    } else if (type == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        op(kBinfloat);
+        for (int k = 7; k >= 0; --k) frame_.push_back(static_cast<char>((bits >> (8 * k)) & 0xff));
+    } else if (type == &PyTuple_Type) {
+        save_tuple(o);
+    } else if (type == &PyList_Type) {
+        save_list(o);
+    } else if (type == &PyDict_Type) {
+        save_dict(o);
+    } else if (type == &PyBytes_Type) {
+        save_bytes(o);
+    } else if (type == &PySet_Type) {
+        save_set(o);
+    } else if (type == &PyFrozenSet_Type) {
+        save_frozenset(o);
+    } else if (type == &PyByteArray_Type) {
+        save_bytearray(o);
+    } else if (type == &PyType_Type || type == &PyFunction_Type) {
+        save_global(nb::handle(o), nb::none());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void StreamPickler::save_str(PyObject *o) {
+    nb::object encoded;
+    const char *data;
+    Py_ssize_t size;
+    if (PyUnicode_IS_ASCII(o)) {
+        data = static_cast<const char *>(PyUnicode_DATA(o));
+        size = PyUnicode_GET_LENGTH(o);
+    } else {
+        encoded = nb::steal(pyface::check(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass")));
+        data = PyBytes_AS_STRING(encoded.ptr());
+        size = PyBytes_GET_SIZE(encoded.ptr());
+    }
+    const auto n = static_cast<uint64_t>(size);
+    if (n <= 0xff) {
+        op(kShortBinunicode);
+        frame_.push_back(static_cast<char>(n));
+        write(data, n);
+    } else if (n > 0xffffffffULL) {
+        write_large(header(kBinunicode8, n, 8), data, n);
+    } else if (n >= s_.frame_size_target) {
+        write_large(header(kBinunicode, n, 4), data, n);
+    } else {
+        op(kBinunicode);
+        put_le(frame_, n, 4);
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_bytes(PyObject *o) {
+    const char *data = PyBytes_AS_STRING(o);
+    const auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(o));
+    if (n <= 0xff) {
+        op(kShortBinbytes);
+        frame_.push_back(static_cast<char>(n));
+        write(data, n);
+    } else if (n > 0xffffffffULL) {
+        write_large(header(kBinbytes8, n, 8), data, n);
+    } else if (n >= s_.frame_size_target) {
+        write_large(header(kBinbytes, n, 4), data, n);
+    } else {
+        op(kBinbytes);
+        put_le(frame_, n, 4);
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_set(PyObject *o) {
+    op(kEmptySet);
+    memoize(o);
+    nb::object it = nb::steal(pyface::check(PyObject_GetIter(o)));
+    std::vector<nb::object> batch;
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            PyObject *next = PyIter_Next(it.ptr());
+            if (next == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            batch.push_back(nb::steal(next));
+        }
+        if (!batch.empty()) {
+            op(kMark);
+            for (auto &x : batch) save(x);
+            op(kAdditems);
+        }
+        if (batch.size() < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::save_frozenset(PyObject *o) {
+    nb::object keep = nb::borrow(o);
+    op(kMark);
+    nb::object it = nb::steal(pyface::check(PyObject_GetIter(o)));
+    while (PyObject *next = PyIter_Next(it.ptr())) save(nb::steal(next));
+    if (PyErr_Occurred()) throw nb::python_error();
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        op(kPopMark);
+        get(index);
+        return;
+    }
+    op(kFrozenset);
+    memoize(o);
+}
+
+void StreamPickler::save_bytearray(PyObject *o) {
+    nb::object keep = nb::borrow(o);
+    if (s_.protocol < 5) {
+        // Older protocols pickle it by reduce, with the bytes as argument.
+        nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyByteArray_Type));
+        nb::object args = PyByteArray_GET_SIZE(o) == 0
+                              ? nb::make_tuple()
+                              : nb::make_tuple(nb::steal(pyface::check(PyBytes_FromObject(o))));
+        save_reduce(keep, nb::make_tuple(cls, args));
+        return;
+    }
+    const auto n = static_cast<uint64_t>(PyByteArray_GET_SIZE(o));
+    const char *data = PyByteArray_AS_STRING(o);
+    if (n >= s_.frame_size_target) {
+        write_large(header(kBytearray8, n, 8), data, n);
+    } else {
+        frame_.append(header(kBytearray8, n, 8));
+        write(data, n);
+    }
+    memoize(o);
+}
+
+void StreamPickler::save_long(PyObject *o) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+        if (v >= 0 && v <= 0xff) {
+            op(kBinint1);
+            frame_.push_back(static_cast<char>(v));
+            return;
+        }
+        if (v >= 0 && v <= 0xffff) {
+            op(kBinint2);
+            put_le(frame_, static_cast<uint64_t>(v), 2);
+            return;
+        }
+        if (v >= -0x80000000LL && v <= 0x7fffffffLL) {
+            op(kBinint);
+            put_le(frame_, static_cast<uint32_t>(static_cast<int32_t>(v)), 4);
+            return;
+        }
+    }
+    PyErr_Clear();
+    nb::object encoded = s_.encode_long(nb::handle(o));
+    const auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(encoded.ptr()));
+    if (n < 256) {
+        op(kLong1);
+        frame_.push_back(static_cast<char>(n));
+    } else {
+        op(kLong4);
+        put_le(frame_, n, 4);
+    }
+    write(PyBytes_AS_STRING(encoded.ptr()), n);
+}
+
+void StreamPickler::save_tuple(PyObject *o) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(o);
+    if (n == 0) {
+        op(kEmptyTuple);
+        return;
+    }
+    nb::object keep = nb::borrow(o);
+    if (n > 3) op(kMark);
+    for (Py_ssize_t i = 0; i < n; ++i) save(nb::handle(PyTuple_GET_ITEM(o, i)));
+    uint32_t index;
+    if (memo_lookup(o, &index)) {
+        // Recursive: the tuple was made while its items were written.
+        if (n > 3) {
+            op(kPopMark);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) op(kPop);
+        }
+        get(index);
+        return;
+    }
+    static const char kSized[] = {kEmptyTuple, kTuple1, kTuple2, kTuple3};
+    op(n <= 3 ? kSized[n] : kTuple);
+    memoize(o);
+}
+
+void StreamPickler::save_list(PyObject *o) {
+    op(kEmptyList);
+    memoize(o);
+    batch_appends(nb::handle(o));
+}
+
+void StreamPickler::save_dict(PyObject *o) {
+    op(kEmptyDict);
+    memoize(o);
+    batch_setitems(nb::handle(o));
+}
+
+// _batch_setitems over a dict (read in place) or any iterable of pairs.
+void StreamPickler::batch_setitems(nb::handle items) {
+    const bool dict = PyDict_CheckExact(items.ptr());
+    nb::object it;
+    if (!dict) it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
+    const Py_ssize_t size = dict ? PyDict_Size(items.ptr()) : 0;
+    Py_ssize_t pos = 0;
+    std::vector<std::pair<nb::object, nb::object>> batch;
+    batch.reserve(dict ? std::min<size_t>(static_cast<size_t>(size), s_.batch_size) : 16);
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            if (dict) {
+                if (PyDict_Size(items.ptr()) != size) unsupported("a dict changed while written");
+                PyObject *k, *v;
+                if (!PyDict_Next(items.ptr(), &pos, &k, &v)) break;
+                batch.emplace_back(nb::borrow(k), nb::borrow(v));
+            } else {
+                PyObject *next = PyIter_Next(it.ptr());
+                if (next == nullptr) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    break;
+                }
+                nb::object pair = nb::steal(next);
+                if (!PyTuple_Check(next) || PyTuple_GET_SIZE(next) != 2)
+                    unsupported("dict items that are not pairs");
+                batch.emplace_back(nb::borrow(PyTuple_GET_ITEM(next, 0)),
+                                   nb::borrow(PyTuple_GET_ITEM(next, 1)));
+            }
+        }
+        // Several items go between MARK and SETITEMS, a single one is
+        // followed by SETITEM.
+        const size_t n = batch.size();
+        if (n > 1) op(kMark);
+        for (auto &[k, v] : batch) {
+            save(k);
+            save(v);
+        }
+        if (n > 0) op(n > 1 ? kSetitems : kSetitem);
+        if (n < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::batch_appends(nb::handle items) {
+    const bool list = PyList_CheckExact(items.ptr());
+    nb::object it;
+    if (!list) it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
+    Py_ssize_t pos = 0;
+    std::vector<nb::object> batch;
+    while (true) {
+        batch.clear();
+        while (batch.size() < s_.batch_size) {
+            if (list) {
+                if (pos >= PyList_GET_SIZE(items.ptr())) break;
+                batch.push_back(nb::borrow(PyList_GET_ITEM(items.ptr(), pos++)));
+            } else {
+                PyObject *next = PyIter_Next(it.ptr());
+                if (next == nullptr) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    break;
+                }
+                batch.push_back(nb::steal(next));
+            }
+        }
+        const size_t n = batch.size();
+        if (n > 1) op(kMark);
+        for (auto &x : batch) save(x);
+        if (n > 0) op(n > 1 ? kAppends : kAppend);
+        if (n < s_.batch_size) break;
+    }
+}
+
+void StreamPickler::save_global(nb::handle obj, nb::handle given_name) {
+    nb::object name = nb::borrow(given_name);
+    if (name.is_none()) name = nb::getattr(obj, "__qualname__", nb::none());
+    if (name.is_none()) name = nb::getattr(obj, "__name__", nb::none());
+    if (!PyUnicode_Check(name.ptr())) unsupported("a global without a name");
+    nb::object module_name = s_.whichmodule(obj, name);
+    // The pickler refuses a global that its module does not give back.
+    try {
+        nb::module_::import_(nb::cast<std::string>(module_name).c_str());
+        nb::object found = nb::module_::import_("sys").attr("modules")[module_name];
+        for (nb::handle part : name.attr("split")("."))
+            found = found.attr(part);
+        if (!found.is(obj)) unsupported("a global that is not found by its name");
+    } catch (nb::python_error &) {
+        unsupported("a global that cannot be imported");
+    }
+    nb::object key = nb::make_tuple(module_name, name);
+    PyObject *code = PyDict_GetItemWithError(s_.extension_registry.ptr(), key.ptr());
+    if (code == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (code != nullptr) unsupported("a global with an extension code");
+    save(module_name);
+    save(name);
+    op(kStackGlobal);
+    memoize(obj.ptr());
+}
+
+void StreamPickler::save_reduce(nb::handle obj, nb::handle rv) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(rv.ptr());
+    auto part = [&](Py_ssize_t i) {
+        return i < size ? nb::borrow(PyTuple_GET_ITEM(rv.ptr(), i)) : nb::none();
+    };
+    nb::object func = part(0), args = part(1), state = part(2), listitems = part(3),
+               dictitems = part(4), state_setter = part(5);
+    if (!PyTuple_Check(args.ptr()) || !PyCallable_Check(func.ptr()))
+        unsupported("a reduce value the pickler refuses");
+    nb::object func_name = nb::getattr(func, "__name__", nb::str(""));
+    nb::object cls_of = nb::getattr(obj, "__class__", nb::none());
+    if (PyUnicode_Check(func_name.ptr()) &&
+        PyUnicode_CompareWithASCIIString(func_name.ptr(), "__newobj_ex__") == 0) {
+        if (PyTuple_GET_SIZE(args.ptr()) != 3) unsupported("__newobj_ex__ arguments");
+        nb::handle cls = PyTuple_GET_ITEM(args.ptr(), 0);
+        if (!nb::hasattr(cls, "__new__") || !cls.is(cls_of)) unsupported("__newobj_ex__ class");
+        save(cls);
+        save(nb::handle(PyTuple_GET_ITEM(args.ptr(), 1)));
+        save(nb::handle(PyTuple_GET_ITEM(args.ptr(), 2)));
+        op(kNewobjEx);
+    } else if (PyUnicode_Check(func_name.ptr()) &&
+               PyUnicode_CompareWithASCIIString(func_name.ptr(), "__newobj__") == 0) {
+        if (PyTuple_GET_SIZE(args.ptr()) < 1) unsupported("__newobj__ arguments");
+        nb::handle cls = PyTuple_GET_ITEM(args.ptr(), 0);
+        if (!nb::hasattr(cls, "__new__") || !cls.is(cls_of)) unsupported("__newobj__ class");
+        nb::object rest = nb::steal(
+            pyface::check(PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr()))));
+        save(cls);
+        save(rest);
+        op(kNewobj);
+    } else {
+        save(func);
+        save(args);
+        op(kReduce);
+    }
+    uint32_t index;
+    if (memo_lookup(obj.ptr(), &index)) {
+        op(kPop);
+        get(index);
+    } else {
+        memoize(obj.ptr());
+    }
+    if (!listitems.is_none()) batch_appends(listitems);
+    if (!dictitems.is_none()) batch_setitems(dictitems);
+    if (!state.is_none()) {
+        if (state_setter.is_none()) {
+            save(state);
+            op(kBuild);
+        } else {
+            save(state_setter);
+            save(obj);
+            save(state);
+            op(kTuple2);
+            op(kReduce);
+            op(kPop);
+        }
+    }
+}
+
+void StreamPickler::save_array(nb::handle given) {
+    nb::object array = nb::borrow(given);
+    if (Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(s_.memmap.ptr()))
+        array = s_.asanyarray(array);
+    nb::object wrapper = s_.wrap_array(array);
+    save(wrapper);
+    commit_frame(true);
+    if (pyface::truthy(array.attr("dtype").attr("hasobject")))
+        unsupported("an array of Python objects");
+    nb::object order = wrapper.attr("order");
+    const bool fortran = PyUnicode_Check(order.ptr()) &&
+                         PyUnicode_CompareWithASCIIString(order.ptr(), "F") == 0;
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view,
+                           fortran ? PyBUF_F_CONTIGUOUS : PyBUF_C_CONTIGUOUS) != 0)
+        unsupported("an array not contiguous in the order it is written");
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    nb::object alignment =
+        nb::hasattr(wrapper, "safe_get_numpy_array_alignment_bytes")
+            ? wrapper.attr("safe_get_numpy_array_alignment_bytes")()
+            : nb::getattr(wrapper, "numpy_array_alignment_bytes", nb::none());
+    if (!alignment.is_none()) {
+        const auto align = nb::cast<uint64_t>(alignment);
+        const uint64_t padding = align - ((out_.position() + 1) % align);
+        if (padding > 0xff) unsupported("array padding");
+        std::string pad(1, static_cast<char>(padding));
+        pad.append(padding, '\xff');
+        out_.put(pad.data(), pad.size());
+    }
+    out_.put(static_cast<const char *>(view.buf), static_cast<size_t>(view.len));
+}
+
+}  // namespace model_file

@@ -1,0 +1,246 @@
+// A native writer of joblib's uncompressed file format: the pickle stream
+// that joblib's NumpyPickler (the pure-Python pickler plus array hook)
+// writes, opcode for opcode and frame for frame, with NumPy arrays written
+// as their raw bytes after their wrapper, as joblib does. Every object is
+// handled the way the pure-Python pickler handles it (the same dispatch by
+// exact type, then copyreg's table, then __reduce_ex__), so no class needs
+// to be known here. What the installed versions decide (protocol, frame
+// size, batch size, the array wrapper) is read from them once; whether the
+// result really is what they write is checked by the caller (see
+// model_file_writer.hpp), which falls back to joblib itself otherwise.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace model_file {
+namespace nb = nanobind;
+
+// Thrown when the stream cannot be written natively (an object kind the
+// native writer leaves to the library): the caller writes the file with
+// joblib instead. No Python error is pending when it is thrown.
+struct Unsupported {
+    std::string why;
+};
+
+// Where the stream goes. `position` is the number of bytes written so far,
+// which joblib's array padding depends on.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void put(const char *data, size_t n) = 0;
+    uint64_t position() const { return position_; }
+
+protected:
+    uint64_t position_ = 0;
+};
+
+class StringSink final : public Sink {
+public:
+    void put(const char *data, size_t n) override {
+        bytes.append(data, n);
+        position_ += n;
+    }
+    std::string bytes;
+};
+
+// A file opened for writing (created or truncated, mode 0666 less umask,
+// as Python's open(path, "wb")), written with few system calls; large
+// pieces go straight from the caller's memory to the file.
+class FileSink final : public Sink {
+public:
+    explicit FileSink(const std::string &path);
+    ~FileSink() override;
+    FileSink(const FileSink &) = delete;
+    FileSink &operator=(const FileSink &) = delete;
+    void put(const char *data, size_t n) override;
+    void close();  // flushes; raises OSError like Python's close would
+
+private:
+    void flush();
+    void write_all(const char *data, size_t n);
+    int fd_ = -1;
+    std::string path_;
+    std::string buffer_;
+};
+
+// What the installed pickle and joblib decide, read once.
+struct Settings {
+    int protocol = 0;
+    size_t frame_size_target = 0, frame_size_min = 0, batch_size = 0;
+    nb::object dispatch_types;  // the exact types the joblib pickler dispatches on
+    nb::object copyreg_dispatch, extension_registry;
+    nb::object whichmodule, encode_long;
+    nb::object array_types;     // (ndarray, matrix, memmap)
+    nb::object memmap, asanyarray;
+    nb::object wrap_array;      // array -> the wrapper joblib pickles in its place
+};
+// Null with a reason when the installed versions are ones this writer does
+// not know how to follow (the caller then always uses joblib).
+const Settings *settings(std::string *why);
+
+// The memo: object address -> memo index, open addressing (the pickler
+// looks every str and container up, so this is its hottest table).
+class Memo {
+public:
+    Memo() { slots_.assign(1024, Slot{}); }
+    bool find(PyObject *key, uint32_t *index) const {
+        for (size_t i = hash(key) & mask(); ; i = (i + 1) & mask()) {
+            const Slot &s = slots_[i];
+            if (s.key == key) {
+                *index = s.index;
+                return true;
+            }
+            if (s.key == nullptr) return false;
+        }
+    }
+    void insert(PyObject *key, uint32_t index) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        place(key, index);
+        ++used_;
+        ++size_;
+    }
+    // The key stops being found (its slot stays taken).
+    void erase(PyObject *key) {
+        for (size_t i = hash(key) & mask(); slots_[i].key != nullptr; i = (i + 1) & mask())
+            if (slots_[i].key == key) {
+                slots_[i].key = tombstone();
+                --size_;
+                return;
+            }
+    }
+    size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        PyObject *key = nullptr;
+        uint32_t index = 0;
+    };
+    static PyObject *tombstone() { return reinterpret_cast<PyObject *>(uintptr_t{1}); }
+    static size_t hash(PyObject *p) {
+        uint64_t x = reinterpret_cast<uintptr_t>(p) >> 4;
+        x *= 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(x ^ (x >> 29));
+    }
+    size_t mask() const { return slots_.size() - 1; }
+    void place(PyObject *key, uint32_t index) {
+        size_t i = hash(key) & mask();
+        while (slots_[i].key != nullptr) i = (i + 1) & mask();
+        slots_[i] = {key, index};
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot &s : old)
+            if (s.key != nullptr && s.key != tombstone()) place(s.key, s.index);
+        used_ = size_;
+    }
+    std::vector<Slot> slots_;
+    size_t used_ = 0, size_ = 0;
+};
+
+// The pickler state that a stream prefix leaves behind, so that a prefix
+// that does not change (for example large models written first) can be
+// written from saved bytes instead of being pickled again.
+struct PrefixState {
+    std::string bytes;  // everything written, frames committed or not, from the start
+    std::string frame;  // the part of `bytes` still in the open frame
+    Memo memo;
+    uint32_t next_index = 0;
+    std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
+};
+
+// The stream of single objects of one exact type (kept by the caller
+// between dumps), for objects that are costly to reduce and never change
+// while a stamp of theirs stays the same (stored embedding tensors): the
+// bytes an object's pickle took, replayed where they are provably the same
+// (the memo entries it referred to are the same objects at the same
+// indices, and no frame boundary falls inside it).
+struct SubtreeCache {
+    nb::object type;   // exact type of the objects kept
+    nb::object stamp;  // callable: object -> value equal while its pickle is unchanged
+    struct Entry {
+        nb::object stamp;
+        std::string bytes;
+        std::vector<std::pair<nb::object, uint32_t>> outside;  // memo entries referred to
+        std::vector<nb::object> memoised;                      // memoised inside, in order
+        uint64_t used = 0;
+    };
+    std::unordered_map<PyObject *, Entry> entries;  // keyed by the object, kept alive by `keep`
+    std::unordered_map<PyObject *, nb::object> keep;
+    uint64_t generation = 0;
+    // Drops the objects the last dump did not write.
+    void sweep();
+};
+
+class StreamPickler {
+public:
+    StreamPickler(const Settings &s, Sink &out);
+
+    // The whole stream of `obj`: protocol header, frames, STOP.
+    void dump(nb::handle obj);
+
+    // The same stream of a dict (2 to batch-size items) written item by
+    // item, so that the stream after its first items can be snapshotted:
+    // begin_dict writes the header and the dict's opening, save_item one
+    // item, end_dict the closing and STOP.
+    void begin_dict(nb::handle dict);
+    void save_item(nb::handle key, nb::handle value);
+    void end_dict();
+    // Snapshot and replay of everything written so far (only on a
+    // StringSink for the snapshot).
+    PrefixState snapshot(StringSink &&sink) const;
+    // `top` is the dict being written, which takes the place of the one
+    // the prefix was written for (`old_top`).
+    void replay(const PrefixState &state, PyObject *old_top, nb::handle top);
+
+    void use_subtree_cache(SubtreeCache *cache) { subtree_ = cache; }
+
+private:
+    void save(nb::handle obj);
+    bool save_plain(PyObject *obj, PyTypeObject *type);
+    void save_str(PyObject *obj);
+    void save_bytes(PyObject *obj);
+    void save_long(PyObject *obj);
+    void save_set(PyObject *obj);
+    void save_frozenset(PyObject *obj);
+    void save_bytearray(PyObject *obj);
+    void save_tuple(PyObject *obj);
+    void save_list(PyObject *obj);
+    void save_dict(PyObject *obj);
+    void save_global(nb::handle obj, nb::handle name);
+    void save_reduce(nb::handle obj, nb::handle rv);
+    void save_reduce_of(PyObject *obj);  // copyreg's table, a class, __reduce_ex__
+    void save_array(nb::handle array);
+    void batch_setitems(nb::handle items);
+    void batch_appends(nb::handle items);
+
+    void write(const char *data, size_t n) { frame_.append(data, n); }
+    void op(char c) { frame_.push_back(c); }
+    void write_large(const std::string &header, const char *data, size_t n);
+    void commit_frame(bool force);
+    void memoize(PyObject *obj);
+    void get(uint32_t index);
+    bool replay_subtree(PyObject *obj, nb::handle stamp);
+    void record_subtree(PyObject *obj, nb::handle stamp);
+    bool memo_lookup(PyObject *obj, uint32_t *index) const;
+
+    const Settings &s_;
+    Sink &out_;
+    bool framing_ = false;
+    std::string frame_;
+    Memo memo_;
+    uint32_t next_index_ = 0;  // memo indices are never reused
+    std::vector<nb::object> alive_;  // by memo index: keeps memoised objects (and ids) alive
+    SubtreeCache *subtree_ = nullptr;
+    bool recording_ = false;
+    uint32_t recording_from_ = 0;                       // first memo index of the subtree
+    std::vector<uint32_t> outside_gets_;                // gets below it while recording
+    uint64_t commits_ = 0;                              // frames committed, large writes
+};
+
+}  // namespace model_file

@@ -1,0 +1,194 @@
+"""The embedding engine writes its model file natively, byte for byte what
+joblib.dump of the same objects writes, also when the models' part of the
+file is written from the bytes kept since an earlier training."""
+import collections
+import io
+import types
+
+import joblib
+import pytest
+import torch
+from joblib import numpy_pickle
+from sentence_transformers import SentenceTransformer
+
+from embedding_models import RecordingLoader, build_tiny_sentence_transformer
+from wrapper.core import EmbeddingEncoder as encoder_module
+from wrapper.core.EmbeddingFinder import EmbeddingFinder
+from wrapper.core.File import File
+from wrapper.infra.Tongue import Tongue
+
+
+def record(doc_id, text, language=Tongue.ENGLISH):
+    doc = File.__new__(File)
+    doc.id, doc.text, doc.detected_language, doc.translate_to = doc_id, text, language, None
+    return doc
+
+
+def joblib_bytes(value):
+    buffer = io.BytesIO()
+    joblib.dump(value, buffer)
+    return buffer.getvalue()
+
+
+class TensorModel:
+    """A fast stand-in encoder returning torch tensors, as the real one does."""
+
+    def __init__(self, dim=8):
+        self.dim = dim
+
+    def encode(self, text, convert_to_tensor=False):
+        g = torch.Generator().manual_seed(sum(map(ord, text)))
+        return torch.randn(1, self.dim, generator=g)[0]
+
+
+def embedding_dict(engine):
+    return {"multilang_models": engine.multilang_models,
+            "embedded_documents": engine.embedded_documents,
+            "document_names": engine.document_names}
+
+
+def assert_file_is_joblibs(engine):
+    with open(engine.model_filename, "rb") as f:
+        assert f.read() == joblib_bytes(embedding_dict(engine))
+
+
+@pytest.fixture(scope="module")
+def tiny_model_path(tmp_path_factory):
+    return build_tiny_sentence_transformer(str(tmp_path_factory.mktemp("tiny")))
+
+
+def test_embedding_file_is_joblibs_as_models_stay_and_change(tmp_path, monkeypatch,
+                                                               tiny_model_path):
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: SentenceTransformer(tiny_model_path)))
+    engine = EmbeddingFinder(str(tmp_path), True)
+    assert_file_is_joblibs(engine)
+    texts = ["the rain in the park", "o gato e o cão", "music bank", "el perro"]
+    for k, text in enumerate(texts * 2):
+        language = [Tongue.ENGLISH, Tongue.PORTUGUESE, Tongue.SPANISH][k % 3]
+        engine.train_model(record(f"doc{k}", text, language))
+        assert_file_is_joblibs(engine)
+    # A model changed in place, an attribute replaced, a model swapped: the
+    # file follows each change.
+    with torch.no_grad():
+        next(engine.multilang_models["en"].parameters()).add_(1.0)
+    engine.train_model(record("changed", "sun"))
+    assert_file_is_joblibs(engine)
+    engine.multilang_models["en"].note = "retuned"
+    engine.train_model(record("changed2", "rain"))
+    assert_file_is_joblibs(engine)
+    engine.multilang_models["pt"] = SentenceTransformer(tiny_model_path)
+    engine.train_model(record("swapped", "chuva", Tongue.PORTUGUESE))
+    assert_file_is_joblibs(engine)
+    loaded = EmbeddingFinder(str(tmp_path), True)
+    assert loaded.document_names == engine.document_names
+    for key, vectors in engine.embedded_documents.items():
+        assert all(torch.equal(a, b) for a, b in zip(vectors, loaded.embedded_documents[key]))
+
+
+def test_models_are_written_natively_and_kept_between_trainings(tmp_path, monkeypatch,
+                                                               tiny_model_path):
+    # After a first write, neither joblib's pickler nor the models'
+    # own pickling runs again while the models stay the same.
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: SentenceTransformer(tiny_model_path)))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.train_model(record("a", "the rain", None))
+    model = engine.multilang_models["main"]
+    calls = []
+    real_reduce = type(model).__reduce_ex__
+
+    def counting_reduce(self, protocol):
+        calls.append(self)
+        return real_reduce(self, protocol)
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("joblib's pickler was used")
+
+    monkeypatch.setattr(numpy_pickle.NumpyPickler, "dump", refuse)
+    monkeypatch.setattr(type(model), "__reduce_ex__", counting_reduce, raising=False)
+    for k in range(3):
+        engine.train_model(record(f"n{k}", f"sun park {k}", None))
+    assert calls == []
+    monkeypatch.undo()
+    assert_file_is_joblibs(engine)
+
+
+def test_embedding_file_with_stand_in_models_and_many_vectors(tmp_path, monkeypatch):
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: TensorModel()))
+    engine = EmbeddingFinder(str(tmp_path))
+    for k in range(1200):  # more than one pickle batch and 256 memo entries
+        engine.embedded_documents.setdefault("main", []).append(TensorModel().encode(f"t{k}"))
+        engine.document_names.setdefault("main", []).append(f"t{k}")
+    engine.multilang_models["main"] = TensorModel()
+    engine.train_model(record("last", "last text", None))
+    assert_file_is_joblibs(engine)
+    engine.multilang_models["main"].dim = 4  # a stand-in is never taken as unchanged
+    engine.train_model(record("after", "after", None))
+    assert_file_is_joblibs(engine)
+    assert EmbeddingFinder(str(tmp_path)).document_names["main"][-2:] == ["last", "after"]
+
+
+def test_objects_the_native_writer_leaves_to_joblib_are_still_written(tmp_path, monkeypatch):
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: TensorModel()))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.multilang_models["main"] = TensorModel()
+    engine.document_names["main"] = [{"a", "b"}, frozenset({1}), bytearray(b"xy")]
+    engine.embedded_documents["main"] = [collections.OrderedDict(v=1), types.SimpleNamespace(z=2),
+                                         TensorModel().encode("q")]
+    with pytest.raises(TypeError, match="JSON"):  # the debug file refuses a set
+        engine.save_model()
+    assert_file_is_joblibs(engine)
+
+
+def test_stored_tensors_are_written_from_kept_bytes_only_while_unchanged(tmp_path, monkeypatch):
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: TensorModel()))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.multilang_models["main"] = TensorModel()
+    vectors = [TensorModel().encode(f"v{k}") for k in range(600)]
+    with torch.inference_mode():
+        vectors += [torch.randn(1, 8)[0] for _ in range(300)]
+    engine.embedded_documents["main"] = vectors
+    engine.document_names["main"] = [f"v{k}" for k in range(len(vectors))]
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    reduced = []
+    real = torch.Tensor.__reduce_ex__
+
+    def counting(self, protocol):
+        reduced.append(self)
+        return real(self, protocol)
+
+    monkeypatch.setattr(torch.Tensor, "__reduce_ex__", counting)
+    engine.save_model()
+    # Every tensor comes from its kept bytes except where a pickle frame
+    # ends inside one (a few per 64 KiB).
+    assert len(reduced) <= len(vectors) // 50
+    reduced.clear()
+    # In-place changes (ordinary and inference tensors), a reordering, a
+    # tensor put in front: each file is still exactly joblib's.
+    vectors[3].add_(1.0)
+    with torch.inference_mode():
+        vectors[700].mul_(2.0)
+    engine.save_model()
+    assert {id(vectors[3]), id(vectors[700])} <= {id(t) for t in reduced}
+    assert len(reduced) <= 2 + len(vectors) // 50
+    monkeypatch.undo()
+    assert_file_is_joblibs(engine)
+    vectors.reverse()
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    vectors.insert(0, torch.ones(8))
+    engine.document_names["main"].insert(0, "front")
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    # A torch model in front now writes the classes the tensors' kept bytes
+    # wrote themselves: they must refer to those instead.
+    engine.multilang_models["main"] = torch.nn.Linear(8, 2)
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    engine.save_model()
+    assert_file_is_joblibs(engine)

@@ -1,0 +1,117 @@
+"""The TF-IDF engine writes its model file natively, byte for byte what
+joblib.dump of the same objects writes with the installed joblib, and its
+objects are the installed scikit-learn's own without calling it once the
+native path is trusted. Run on every interpreter the suite runs on."""
+import io
+import random
+
+import joblib
+import pytest
+from joblib import numpy_pickle
+from sklearn.feature_extraction.text import TfidfVectorizer
+
+from wrapper.core.File import File
+from wrapper.core.TfidfFinder import TfidfFinder
+from wrapper.infra.Tongue import Tongue
+
+WORDS = ["casa", "dados", "ação", "Straße", "zeta", "a1", "中文", "naïve", "x"]
+
+
+class Label:
+    """A language value of the caller's own kind: pickled by reduce."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __reduce__(self):
+        return Label, (self.value,)
+
+
+def record(doc_id, cleaned, language=Tongue.PORTUGUESE, text="raw"):
+    doc = File.__new__(File)
+    doc.id, doc.text, doc.cleaned_text, doc.detected_language = doc_id, text, cleaned, language
+    doc.translate_to = None
+    return doc
+
+
+def joblib_bytes(value):
+    buffer = io.BytesIO()
+    joblib.dump(value, buffer)
+    return buffer.getvalue()
+
+
+def tfidf_dict(engine):
+    return {"matrix": engine.tfidf_matrix, "vectorizer": engine.tfidf_vectorizer,
+            "document_names": engine.document_names,
+            "detected_languages": engine.detected_languages,
+            "cleaned_text": engine.cleaned_text}
+
+
+@pytest.fixture
+def library_refused(monkeypatch):
+    """After a warm-up, any call into joblib's pickler or scikit-learn's
+    fitting fails: what still works was written and fitted natively."""
+    def refuse(*args, **kwargs):
+        raise AssertionError("the library path was taken")
+
+    def arm():
+        monkeypatch.setattr(numpy_pickle.NumpyPickler, "dump", refuse)
+        monkeypatch.setattr(TfidfVectorizer, "fit", refuse)
+        monkeypatch.setattr(TfidfVectorizer, "fit_transform", refuse)
+    return arm
+
+
+def test_tfidf_files_are_written_and_fitted_natively_and_exactly(tmp_path, library_refused):
+    rng = random.Random(2)
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_model(record("warm", "casa dados"))
+    engine.train_model(record("warm2", "dados zeta"))
+    library_refused()
+    # Identifiers and languages of many kinds, replacements, long texts.
+    ids = ["d1", 7, 2**40, -3, 2.5, "relatório", "\ud800", "d1", 300, "x" * 300]
+    languages = [Tongue.ENGLISH, None, Label("pt"), Tongue.SPANISH]
+    for k, doc_id in enumerate(ids):
+        text = " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 40)))
+        if k == 4:
+            text = " ".join(f"palavra{n}" for n in range(12000))  # past a pickle frame
+        engine.train_model(record(doc_id, text, languages[k % 4]))
+        with open(engine.model_filename, "rb") as f:
+            written = f.read()
+        # joblib's own bytes of the same objects (its pickler is restored
+        # for the comparison only).
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
+            assert written == joblib_bytes(tfidf_dict(engine))
+    assert engine.document_names[-2:] == [300, "x" * 300]
+
+
+def test_tfidf_file_loads_with_joblib_and_trains_on(tmp_path):
+    engine = TfidfFinder(str(tmp_path))
+    for k in range(5):
+        engine.train_model(record(f"d{k}", " ".join(WORDS[k:k + 4])))
+    stored = joblib.load(engine.model_filename)
+    vectorizer = TfidfVectorizer()
+    expected = vectorizer.fit_transform(list(stored["cleaned_text"].values()))
+    assert (stored["matrix"] != expected).nnz == 0
+    assert stored["vectorizer"].vocabulary_ == vectorizer.vocabulary_
+    again = TfidfFinder(str(tmp_path))
+    again.train_model(record("d9", "casa nova"))
+    assert joblib.load(again.model_filename)["document_names"][-1] == "d9"
+
+
+def test_patched_joblib_is_the_one_that_writes(tmp_path, monkeypatch):
+    from wrapper.core import TfidfFinder as module
+    calls = []
+
+    class Recording:
+        load = staticmethod(joblib.load)
+
+        @staticmethod
+        def dump(value, filename):
+            calls.append(filename)
+            joblib.dump(value, filename)
+
+    monkeypatch.setattr(module, "joblib", Recording)
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_model(record("a", "casa dados"))
+    assert len(calls) == 1 and calls[0].endswith("td_model.pkl")
