@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 
 #include "pyface/errors.hpp"
 #include "pyface/unicode.hpp"
@@ -25,39 +27,84 @@ struct NewText {
     std::u32string lowered;
 };
 
-// Brings `state` to the documents (keys[i], texts[i]) in that order: a
-// document whose key and text are unchanged keeps its counts; the others
-// are counted afresh and the ones that are gone are dropped.
+bool same_document(const TrainState::Doc &old, PyObject *key, PyObject *text) {
+    if (old.key.ptr() != key) return false;
+    if (old.text.ptr() == text) return true;
+    const int equal = PyUnicode_Compare(old.text.ptr(), text);
+    if (equal == -1 && PyErr_Occurred()) throw nb::python_error();
+    return equal == 0;
+}
+
+// For each of the documents (keys[i], texts[i]), the position of the same
+// document among the ones last fitted, or -1. The usual changes (documents
+// appended, a few taken out of the middle) are found by walking both lists
+// side by side; anything else is looked up by key.
+std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::handle texts) {
+    const size_t n = nb::len(texts);
+    std::vector<long> plan(n, -1);
+    std::vector<bool> taken(state.docs.size(), false);
+    nb::dict where;  // key -> position, made on first need
+    bool indexed = false;
+    size_t j = 0;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
+        PyObject *text = PyList_GET_ITEM(texts.ptr(), i);
+        long found = -1;
+        for (size_t look = j; look < state.docs.size() && look < j + 4; ++look) {
+            if (!taken[look] && same_document(state.docs[look], key, text)) {
+                found = static_cast<long>(look);
+                break;
+            }
+        }
+        if (found < 0 && !state.docs.empty()) {
+            if (!indexed) {
+                for (size_t k = 0; k < state.docs.size(); ++k)
+                    where[state.docs[k].key] = nb::int_(k);
+                indexed = true;
+            }
+            PyObject *hit = PyDict_GetItemWithError(where.ptr(), key);
+            if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
+            if (hit != nullptr) {
+                const size_t k = PyLong_AsSize_t(hit);
+                if (!taken[k] && same_document(state.docs[k], key, text))
+                    found = static_cast<long>(k);
+            }
+        }
+        if (found >= 0) {
+            taken[static_cast<size_t>(found)] = true;
+            plan[i] = found;
+            j = static_cast<size_t>(found) + 1;
+        }
+    }
+    return plan;
+}
+
+// Brings `state` to the documents (keys[i], texts[i]) in that order (keys
+// and texts are lists): a document whose key and text are unchanged keeps
+// its counts; the others are counted afresh and the ones that are gone are
+// dropped.
 void sync(TrainState &state, nb::handle keys, nb::handle texts) {
     const size_t n = nb::len(texts);
-    nb::dict where;
-    for (size_t i = 0; i < state.docs.size(); ++i) where[state.docs[i].key] = nb::int_(i);
+    const std::vector<long> plan = match_documents(state, keys, texts);
     std::vector<bool> kept(state.docs.size(), false);
     std::vector<TrainState::Doc> next;
     next.reserve(n);
     std::vector<NewText> fresh;
     for (size_t i = 0; i < n; ++i) {
-        nb::object key = keys[i];
-        nb::object text = texts[i];
-        PyObject *hit = PyDict_GetItemWithError(where.ptr(), key.ptr());
-        if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
-        if (hit != nullptr) {
-            const size_t j = PyLong_AsSize_t(hit);
-            const TrainState::Doc &old = state.docs[j];
-            if (!kept[j] && (old.text.is(text) ||
-                             PyUnicode_Compare(old.text.ptr(), text.ptr()) == 0)) {
-                kept[j] = true;
-                next.push_back(old);
-                continue;
-            }
+        if (plan[i] >= 0) {
+            kept[static_cast<size_t>(plan[i])] = true;
+            next.push_back(state.docs[static_cast<size_t>(plan[i])]);
+            continue;
         }
+        nb::object text = texts[i];
         // The library lower-cases with str.lower (full Unicode mapping).
         fresh.push_back({i, pyface::to_u32(text.attr("lower")())});
-        next.push_back({key, text, 0});
+        next.push_back({nb::object(keys[i]), text, 0});
     }
     std::vector<IncrementalTfidf::DocId> gone;
     for (size_t j = 0; j < state.docs.size(); ++j)
         if (!kept[j]) gone.push_back(state.docs[j].id);
+    std::vector<uint32_t> released, vanished;
     {
         nb::gil_scoped_release unlocked;
         for (NewText &t : fresh)
@@ -68,8 +115,31 @@ void sync(TrainState &state, nb::handle keys, nb::handle texts) {
         rows.reserve(next.size());
         for (const auto &d : next) rows.push_back(d.id);
         state.model.set_rows(std::move(rows));
+        released = state.model.take_released();
+        vanished = state.model.take_vanished();
     }
     state.docs = std::move(next);
+    // A term that left every row leaves the vocabulary (if it is back, it
+    // is appended again in its new place); released ids are handed out
+    // again, so nothing may still name them.
+    for (const auto *terms : {&vanished, &released}) {
+        for (uint32_t t : *terms) {
+            if (t < state.vocabulary_column.size() &&
+                state.vocabulary_column[t] != wrapper_native::TermTable::kMissing) {
+                if (state.vocabulary.is_valid() && t < state.names.size() &&
+                    state.names[t].is_valid() &&
+                    PyDict_DelItem(state.vocabulary.ptr(), state.names[t].ptr()) == 0) {
+                    ++state.vocabulary_deleted;
+                } else {
+                    PyErr_Clear();
+                    state.vocabulary = nb::object();
+                }
+                state.vocabulary_column[t] = wrapper_native::TermTable::kMissing;
+            }
+        }
+    }
+    for (uint32_t t : released)
+        if (t < state.names.size()) state.names[t] = nb::object();
 }
 
 nb::object term_name(TrainState &state, uint32_t term) {
@@ -77,6 +147,41 @@ nb::object term_name(TrainState &state, uint32_t term) {
     nb::object &name = state.names[term];
     if (!name.is_valid()) name = pyface::from_u32(state.model.terms().text(term));
     return name;
+}
+
+nb::object column_int(TrainState &state, uint32_t column) {
+    if (state.column_ints.size() <= column) state.column_ints.resize(column + 1);
+    nb::object &value = state.column_ints[column];
+    if (!value.is_valid()) value = nb::int_(column);
+    return value;
+}
+
+// vocabulary_ (terms in order of first sight, each mapped to its column),
+// as a copy of the state's own dict, which follows the model: while the
+// order of first sight only grows, the terms whose column moved are
+// updated and the new ones appended; otherwise it is built again.
+nb::object vocabulary_of(TrainState &state) {
+    const IncrementalTfidf &model = state.model;
+    const std::vector<uint32_t> &order = model.first_seen_terms();
+    constexpr uint32_t kMissing = wrapper_native::TermTable::kMissing;
+    state.vocabulary_column.resize(model.terms().size(), kMissing);
+    const bool rebuild = !state.vocabulary.is_valid() || model.reordered() ||
+                         state.vocabulary_deleted * 4 > order.size() + 64;
+    if (rebuild) {
+        state.vocabulary = nb::dict();
+        state.vocabulary_deleted = 0;
+        std::fill(state.vocabulary_column.begin(), state.vocabulary_column.end(), kMissing);
+    }
+    PyObject *dict = state.vocabulary.ptr();
+    for (uint32_t term : order) {
+        const uint32_t column = model.column_of(term);
+        uint32_t &have = state.vocabulary_column[term];
+        if (have == column) continue;
+        pyface::check_status(PyDict_SetItem(dict, term_name(state, term).ptr(),
+                                            column_int(state, column).ptr()));
+        have = column;
+    }
+    return nb::steal(pyface::check(PyDict_Copy(dict)));
 }
 
 // idf exactly as TfidfTransformer.fit computes it (the same NumPy calls on
@@ -135,6 +240,12 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     std::shared_ptr<TrainState> state;
     if (cache != nullptr) state = std::move(cache->train);
     if (!state) state = std::make_shared<TrainState>();
+    std::unique_lock<std::shared_mutex> writing(state->mutex, std::defer_lock);
+    {
+        nb::gil_scoped_release unlocked;
+        writing.lock();
+    }
+    ++state->version;
     sync(*state, keys, texts);
     IncrementalTfidf &model = state->model;
     auto check_in = [&] {
@@ -162,10 +273,7 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     else
         fill_matrix<int32_t>(model, order, idf, data, indices, indptr);
 
-    // vocabulary_: terms in order of first sight, each mapped to its column.
-    nb::dict vocabulary;
-    for (uint32_t term : model.first_seen_terms())
-        vocabulary[term_name(*state, term)] = nb::int_(model.column_of(term));
+    nb::object vocabulary = vocabulary_of(*state);
 
     // The matrix class and attribute order follow the library's own path:
     // fit_transform's rows come out of a column selection, transform's
@@ -195,6 +303,7 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     vectorizer.attr("vocabulary_") = vocabulary;
     transformer.attr("n_features_in_") = nb::int_(n_cols);
     transformer.attr("idf_") = idf;
+    install_live_index(self, vectorizer, matrix, state);
     check_in();
     return nb::make_tuple(vectorizer, matrix);
 }

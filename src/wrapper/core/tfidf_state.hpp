@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ namespace nb = nanobind;
 // objects they came from (identifier and text), so that the next fit only
 // counts what is new. Touch only with the GIL held, except inside the
 // sections that say otherwise.
+//
+// `model` also answers queries (a live SearchIndex): a fit changes it under
+// the exclusive lock, and bumps `version`; a query reads it under the
+// shared lock, taken with the GIL released and only if free, so neither
+// ever waits for the other while holding the GIL.
 struct TrainState {
     struct Doc {
         nb::object key;
@@ -30,6 +36,14 @@ struct TrainState {
     wrapper_native::IncrementalTfidf model;
     std::vector<Doc> docs;          // rows of the last fit, in order
     std::vector<nb::object> names;  // Python str per term id, made on first use
+    std::vector<nb::object> column_ints;  // Python int per column, made on first use
+    // The last vocabulary_ built, never handed out (the vectorizer gets a
+    // copy), and per term id the column it maps the term to there.
+    nb::object vocabulary;
+    std::vector<uint32_t> vocabulary_column;
+    size_t vocabulary_deleted = 0;
+    std::shared_mutex mutex;
+    uint64_t version = 0;
 };
 
 // What one query needs, built from (vectorizer, matrix) and valid while
@@ -37,6 +51,11 @@ struct TrainState {
 // built, so it may be read without the GIL.
 struct SearchIndex {
     std::vector<nb::object> key;  // the objects it was built from
+    size_t vocabulary_size = 0;
+    // Set when the index is the training state itself, valid while its
+    // version is this one; the fields below are then empty.
+    std::shared_ptr<TrainState> live;
+    uint64_t version = 0;
     wrapper_native::TermTable column_of;  // term -> column (ids are columns)
     std::vector<double> idf;
     wrapper_native::PostingIndex postings;
@@ -61,5 +80,14 @@ bool holds_term(nb::handle text);
 // when they are not what the native path reproduces exactly.
 std::shared_ptr<const SearchIndex> search_index(nb::handle self, nb::handle vectorizer,
                                                 nb::handle matrix);
+// The same, built from the arrays even when the cached index is live (its
+// state moved on since).
+std::shared_ptr<const SearchIndex> search_index_from_arrays(nb::handle self,
+                                                            nb::handle vectorizer,
+                                                            nb::handle matrix);
+// Makes the training state, as just fitted into (vectorizer, matrix), the
+// query index of `self` for those objects.
+void install_live_index(nb::handle self, nb::handle vectorizer, nb::handle matrix,
+                        const std::shared_ptr<TrainState> &state);
 
 }  // namespace tfidf
