@@ -1,0 +1,97 @@
+"""The TF-IDF engine's incremental state against the straightforward engine:
+after every training of a random sequence (additions, replacements of
+identifiers read from the file, batches, reloads in between) on an open
+vocabulary, the model equals a fresh scikit-learn fit, the file holds it,
+and queries answer as the straightforward engine and a freshly loaded
+engine do."""
+import pickle
+import random
+
+import joblib
+import pytest
+
+from test_tfidf_finder import (assert_model_equals_sklearn, no_detection,  # noqa: F401
+                               plain_preparation, record)
+from tfidf_reference import StraightforwardFinder
+from wrapper.core.TfidfFinder import TfidfFinder
+from wrapper.infra.Tongue import Tongue
+
+COMMON = ["casa", "dados", "modelo", "busca", "texto", "ação", "pesquisa", "informação"]
+
+
+def open_text(rng):
+    """Common words and words seldom drawn twice: terms keep entering and
+    leaving the vocabulary."""
+    words = []
+    for _ in range(rng.randint(0, 9)):
+        if rng.random() < 0.5:
+            words.append(rng.choice(COMMON))
+        else:
+            words.append("".join(rng.choice("abcdeéxyz") for _ in range(rng.randint(1, 7))))
+    return " ".join(words) + rng.choice(["", " ÇA", " x1"])
+
+
+def queries(rng, engine):
+    vocabulary = list(engine.tfidf_vectorizer.vocabulary_)
+    picked = rng.sample(vocabulary, min(3, len(vocabulary)))
+    typo = [w[:-1] for w in picked if len(w) > 5]
+    return [" ".join(picked), " ".join(typo) or "casa", "zzzz casa", "xy"]
+
+
+def check(engine, directory, rng, first=False):
+    assert_model_equals_sklearn(engine, first=first)
+    stored = joblib.load(engine.model_filename)
+    assert pickle.dumps(stored["matrix"]) == pickle.dumps(engine.tfidf_matrix)
+    assert pickle.dumps(stored["vectorizer"]) == pickle.dumps(engine.tfidf_vectorizer)
+    assert list(stored["cleaned_text"].items()) == list(engine.cleaned_text.items())
+    reference = StraightforwardFinder(directory)
+    cold = TfidfFinder(directory)
+    for query in queries(rng, engine):
+        for page, size in ((1, 10), (2, 3)):
+            got = engine.search_documents(query, Tongue.PORTUGUESE, page, size)
+            assert got == reference.search_documents(query, Tongue.PORTUGUESE, page, size)
+            assert got == cold.search_documents(query, Tongue.PORTUGUESE, page, size)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_random_sequence_equals_fresh_fits(tmp_path, plain_preparation,  # noqa: F811
+                                           no_detection, seed):  # noqa: F811
+    rng = random.Random(seed)
+    directory = str(tmp_path)
+    engine = TfidfFinder(directory)
+    trained, first = 0, True
+    for step in range(70):
+        roll = rng.random()
+        if roll < 0.12:
+            engine = TfidfFinder(directory)  # a reload: the next training reads the file
+            continue
+        if roll < 0.22 and trained:
+            # A batch of additions and replacements.
+            names = joblib.load(engine.model_filename)["document_names"]
+            batch = [record(rng.choice(names) if rng.random() < 0.5 else f"b{step}-{k}",
+                            open_text(rng)) for k in range(rng.randint(1, 5))]
+            matrix = engine.tfidf_matrix
+            try:
+                engine.train_models(batch)
+            except ValueError:
+                continue  # a batch that would empty the vocabulary changes nothing
+            if engine.tfidf_matrix is matrix:
+                continue  # every record was one this engine holds already
+        else:
+            if trained and rng.random() < 0.45:
+                # Replace a document read from the file, on an engine that
+                # has not trained it (a fresh one if this one already did).
+                names = joblib.load(engine.model_filename)["document_names"]
+                doc_id = rng.choice(names)
+                if doc_id in engine.document_names and engine.is_loaded:
+                    engine = TfidfFinder(directory)
+            else:
+                doc_id = f"d{step}"
+            try:
+                engine.train_model(record(doc_id, open_text(rng)))
+            except ValueError:
+                continue
+        trained += 1
+        check(engine, directory, rng, first=first and len(engine.document_names) == 1)
+        first = False
+    assert trained > 30
