@@ -156,9 +156,29 @@ nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleane
 
 nb::object debug_document(nb::handle names, nb::handle languages) {
     nb::dict models;
-    for (nb::handle id : languages) {
-        nb::object language = languages[id];
-        models[id] = language.is_none() ? nb::none() : language.attr("value");
+    if (!PyDict_CheckExact(languages.ptr())) {
+        for (nb::handle key : languages) {
+            nb::object language = languages[key];
+            models[key] = language.is_none() ? nb::none() : language.attr("value");
+        }
+        nb::dict dc;
+        dc["multilang_models"] = models;
+        dc["document_names"] = names;
+        return dc;
+    }
+    // Documents share a handful of language objects: each code is asked once.
+    std::vector<std::pair<PyObject *, nb::object>> codes;
+    PyObject *id, *language;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(languages.ptr(), &pos, &id, &language)) {
+        nb::object code;
+        for (const auto &[known, value] : codes)
+            if (known == language) code = value;
+        if (!code.is_valid()) {
+            code = language == Py_None ? nb::none() : nb::borrow(language).attr("value");
+            if (codes.size() < 16) codes.emplace_back(language, code);
+        }
+        pyface::check_status(PyDict_SetItem(models.ptr(), id, code.ptr()));
     }
     nb::dict dc;
     dc["multilang_models"] = models;
@@ -217,6 +237,81 @@ struct Snapshot {
     }
 };
 
+// What training one document changes in the collections, to take back
+// after a failure without copying them first: where the identifier stood
+// in each (it moves last) and what it mapped to.
+class DocumentUndo {
+public:
+    DocumentUndo(nb::handle self, nb::handle id, nb::handle n, nb::handle l, nb::handle c)
+        : id_(nb::borrow(id)),
+          vectorizer_(self.attr("tfidf_vectorizer")),
+          matrix_(self.attr("tfidf_matrix")),
+          is_loaded_(self.attr("is_loaded")) {
+        name_index_ = PySequence_Index(n.ptr(), id.ptr());
+        if (name_index_ < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        languages_ = Entry::of(l, id);
+        cleaned_ = Entry::of(c, id);
+    }
+
+    // Best effort, called with an error in flight: the error stays the
+    // one the caller sees.
+    void restore(nb::handle self, nb::handle n, nb::handle l, nb::handle c) const noexcept {
+        try {
+            const Py_ssize_t size = PyList_Check(n.ptr()) ? PyList_GET_SIZE(n.ptr()) : -1;
+            if (size > 0 && pyface::equals(nb::borrow(PyList_GET_ITEM(n.ptr(), size - 1)), id_))
+                pyface::check_status(PyList_SetSlice(n.ptr(), size - 1, size, nullptr));
+            if (name_index_ >= 0)
+                pyface::check_status(PyList_Insert(n.ptr(), name_index_, id_.ptr()));
+            languages_.restore(l, id_);
+            cleaned_.restore(c, id_);
+            self.attr("tfidf_vectorizer") = vectorizer_;
+            self.attr("tfidf_matrix") = matrix_;
+            self.attr("is_loaded") = is_loaded_;
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+
+private:
+    struct Entry {
+        Py_ssize_t position = -1;  // -1: the key was absent
+        nb::object value;
+
+        static Entry of(nb::handle mapping, nb::handle key) {
+            Entry e;
+            if (!pyface::contains(mapping, key)) return e;
+            e.value = mapping[key];
+            Py_ssize_t k = 0;
+            for (nb::handle other : mapping) {
+                if (pyface::equals(other, key)) break;
+                ++k;
+            }
+            e.position = k;
+            return e;
+        }
+
+        // The key back in its place: the mapping is rebuilt in order, which
+        // costs a pass only on this failure path.
+        void restore(nb::handle mapping, nb::handle key) const {
+            if (pyface::contains(mapping, key)) mapping.attr("__delitem__")(key);
+            if (position < 0) return;
+            nb::list items = nb::steal<nb::list>(
+                pyface::check(PySequence_List(mapping.attr("items")().ptr())));
+            pyface::check_status(
+                PyList_Insert(items.ptr(), position, nb::make_tuple(key, value).ptr()));
+            mapping.attr("clear")();
+            mapping.attr("update")(items);
+        }
+    };
+
+    nb::object id_, vectorizer_, matrix_, is_loaded_;
+    Py_ssize_t name_index_ = -1;
+    Entry languages_, cleaned_;
+};
+
 nb::object train_model(const Args &a) {
     nb::handle self = a[0], doc = a[1];
     if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
@@ -227,7 +322,7 @@ nb::object train_model(const Args &a) {
     nb::object names = self.attr("document_names");
     nb::object languages = self.attr("detected_languages");
     nb::object cleaned = self.attr("cleaned_text");
-    const Snapshot before(self, names, languages, cleaned);
+    const DocumentUndo before(self, id, names, languages, cleaned);
     nb::object dc;
     try {
         remove_document(a, id, names, languages, cleaned);
