@@ -254,9 +254,18 @@ void IncrementalTfidf::refresh_columns() {
     for (uint32_t t : gone) release_term(t);
     auto by_text = [this](uint32_t x, uint32_t y) { return terms_.text(x) < terms_.text(y); };
     std::sort(added.begin(), added.end(), by_text);
+    // A few new terms go in by binary search, so the old terms are copied
+    // in runs rather than compared one by one.
     columns_.clear();
-    std::merge(kept.begin(), kept.end(), added.begin(), added.end(),
-               std::back_inserter(columns_), by_text);
+    columns_.reserve(kept.size() + added.size());
+    auto from = kept.begin();
+    for (uint32_t t : added) {
+        auto at = std::lower_bound(from, kept.end(), t, by_text);
+        columns_.insert(columns_.end(), from, at);
+        columns_.push_back(t);
+        from = at;
+    }
+    columns_.insert(columns_.end(), from, kept.end());
     for (size_t c = 0; c < columns_.size(); ++c)
         column_of_[columns_[c]] = static_cast<uint32_t>(c);
 }

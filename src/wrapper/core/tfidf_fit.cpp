@@ -56,7 +56,7 @@ std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::
                 break;
             }
         }
-        if (found < 0 && !state.docs.empty()) {
+        if (found < 0 && j < state.docs.size()) {
             if (!indexed) {
                 for (size_t k = 0; k < state.docs.size(); ++k)
                     where[state.docs[k].key] = nb::int_(k);
@@ -156,10 +156,11 @@ nb::object column_int(TrainState &state, uint32_t column) {
     return value;
 }
 
-// vocabulary_ (terms in order of first sight, each mapped to its column),
-// as a copy of the state's own dict, which follows the model: while the
-// order of first sight only grows, the terms whose column moved are
-// updated and the new ones appended; otherwise it is built again.
+// vocabulary_ (terms in order of first sight, each mapped to its column).
+// The state keeps the last one it built (never handed out: the vectorizer
+// gets a copy). While the order of first sight only grew, that dict is
+// updated in place (moved columns set, new terms appended) and copied:
+// even when most columns moved, this is cheaper than building it again.
 nb::object vocabulary_of(TrainState &state) {
     const IncrementalTfidf &model = state.model;
     const std::vector<uint32_t> &order = model.first_seen_terms();
