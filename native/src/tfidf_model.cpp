@@ -186,8 +186,74 @@ void IncrementalTfidf::remove(DocId id) {
             reorder_ = true;
         }
     }
+    if (!doc.order_known) --unknown_order_;
     doc = Doc{};
     free_.push_back(id);
+}
+
+std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
+    const std::vector<std::u32string> &terms, const std::vector<uint32_t> &columns,
+    std::vector<std::vector<TermCount>> rows) {
+    if (terms_.size() != 0 || !docs_.empty()) throw std::logic_error("adopt needs an empty model");
+    const size_t n_terms = terms.size();
+    if (columns.size() != n_terms) throw std::invalid_argument("one column per term");
+    for (size_t t = 0; t < n_terms; ++t)
+        if (terms_.intern(terms[t]) != t) throw std::invalid_argument("terms must be distinct");
+    // Ranks are the positions in `terms`: a row holds its own first sights
+    // last (stored order is by rank), numbered on from the rows before it.
+    uint32_t next = 0;
+    for (const auto &row : rows) {
+        for (size_t k = 0; k < row.size(); ++k) {
+            const uint32_t t = row[k].term;
+            if (t >= n_terms || row[k].count == 0 || (k > 0 && row[k - 1].term >= t))
+                throw std::invalid_argument("row not in order of first sight");
+            if (t >= next && t != next++) throw std::invalid_argument("first sights out of order");
+        }
+    }
+    if (next != n_terms) throw std::invalid_argument("terms no row holds");
+    std::vector<DocId> ids;
+    ids.reserve(rows.size());
+    rank_.assign(n_terms, UINT32_MAX);
+    next = 0;
+    for (auto &row : rows) {
+        const DocId id = add(std::move(row));
+        Doc &doc = docs_[id];
+        doc.order_known = false;
+        doc.ranked = true;
+        doc.rank_begin = next;
+        for (const TermCount &tc : doc.by_rank)
+            if (tc.term == next) rank_[tc.term] = next++;
+        doc.rank_end = next;
+        ids.push_back(id);
+    }
+    unknown_order_ = ids.size();
+    first_seen_.resize(n_terms);
+    for (uint32_t t = 0; t < n_terms; ++t) first_seen_[t] = t;
+    next_rank_ = next;
+    pending_.clear();
+    columns_.assign(n_terms, 0);
+    column_of_.assign(n_terms, TermTable::kMissing);
+    in_columns_.assign(n_terms, 1);
+    for (uint32_t t = 0; t < n_terms; ++t) {
+        if (columns[t] >= n_terms || column_of_[t] != TermTable::kMissing)
+            throw std::invalid_argument("columns must number the terms");
+        column_of_[t] = columns[t];
+        columns_[columns[t]] = t;
+        matcher_.add(t, terms_.text(t));
+    }
+    for (size_t c = 1; c < n_terms; ++c)
+        if (!(terms_.text(columns_[c - 1]) < terms_.text(columns_[c])))
+            throw std::invalid_argument("columns must follow the terms' order");
+    rows_ = ids;
+    row_of_.assign(docs_.size(), UINT32_MAX);
+    nnz_ = 0;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        row_of_[rows_[r]] = static_cast<uint32_t>(r);
+        nnz_ += docs_[rows_[r]].first_seen.size();
+    }
+    reorder_ = ranks_lost_ = false;
+    reordered_ = true;
+    return ids;
 }
 
 void IncrementalTfidf::set_rows(std::vector<DocId> rows) {

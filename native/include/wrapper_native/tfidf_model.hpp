@@ -143,6 +143,21 @@ public:
     // Terms that left every row since the last call (released or not: a
     // term that comes back is first seen anew, at the end of the order).
     std::vector<uint32_t> take_vanished() { return std::exchange(vanished_, {}); }
+    // Takes over a collection fitted elsewhere, without its texts, into an
+    // empty model: `terms` in the collection's order of first sight,
+    // `columns` the column of each, `rows` the counts of each row in that
+    // order with terms numbered by their position in `terms`. Returns the
+    // documents in row order. Throws std::invalid_argument when the rows
+    // are not ordered as a fit orders them. The rows' own order of first
+    // appearance is not known then; see needs_true_order().
+    std::vector<DocId> adopt(const std::vector<std::u32string> &terms,
+                             const std::vector<uint32_t> &columns,
+                             std::vector<std::vector<TermCount>> rows);
+    // True when the next set_rows must renumber the order of first sight
+    // and some document's own order is not known (an adopted one): its
+    // counts must be given again through recount() first.
+    bool needs_true_order() const { return reorder_ && unknown_order_ > 0; }
+
     // Whether the last set_rows renumbered the order of first sight (the
     // vocabulary's order changed) rather than only extending it.
     bool reordered() const { return reordered_; }
@@ -161,7 +176,7 @@ private:
         std::vector<TermCount> first_seen;  // order of first appearance
         std::vector<TermCount> by_rank;     // order of the collection's first sight
         uint32_t rank_begin = 0, rank_end = 0;  // ranks first given in this row
-        bool live = false, ranked = false;
+        bool live = false, ranked = false, order_known = true;
     };
     struct Posting {
         DocId doc;
@@ -192,6 +207,7 @@ private:
     bool reorder_ = true;     // a removal took first sights other rows still hold
     bool reordered_ = true;
     bool ranks_lost_ = false;  // some term left every row since set_rows
+    size_t unknown_order_ = 0;  // live documents whose own order is not known
     std::vector<uint32_t> released_, vanished_;
     std::vector<std::vector<Posting>> postings_;  // per term id, over live documents
     std::vector<uint32_t> row_of_;                // per document

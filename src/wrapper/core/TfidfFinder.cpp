@@ -94,6 +94,7 @@ nb::object load_model(const Args &a) {
         self.attr("document_names") = values[2];
         self.attr("detected_languages") = values[3];
         self.attr("cleaned_text") = values[4];
+        tfidf::adopt_loaded(a, self);
     }
     return self.attr("is_loaded");
 }

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <shared_mutex>
@@ -26,6 +27,15 @@ struct NewText {
     size_t row;
     std::u32string lowered;
 };
+
+void forget_counts(TrainState &state) {
+    state.model = IncrementalTfidf();
+    state.docs.clear();
+    state.names.clear();
+    state.vocabulary = nb::object();
+    state.vocabulary_column.clear();
+    state.vocabulary_deleted = 0;
+}
 
 bool same_document(const TrainState::Doc &old, PyObject *key, PyObject *text) {
     if (old.key.ptr() != key) return false;
@@ -79,6 +89,8 @@ std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::
     return plan;
 }
 
+void sync(TrainState &state, nb::handle keys, nb::handle texts);
+
 // Brings `state` to the documents (keys[i], texts[i]) in that order (keys
 // and texts are lists): a document whose key and text are unchanged keeps
 // its counts; the others are counted afresh and the ones that are gone are
@@ -111,6 +123,15 @@ void sync(TrainState &state, nb::handle keys, nb::handle texts) {
             next[t.row].id = state.model.add(wrapper_native::count_terms(
                 t.lowered, pyface::python_classes(), state.model.terms()));
         for (auto id : gone) state.model.remove(id);
+    }
+    if (state.model.needs_true_order()) {
+        // Documents taken over from the file must be counted after all.
+        forget_counts(state);
+        sync(state, keys, texts);
+        return;
+    }
+    {
+        nb::gil_scoped_release unlocked;
         std::vector<IncrementalTfidf::DocId> rows;
         rows.reserve(next.size());
         for (const auto &d : next) rows.push_back(d.id);
@@ -307,6 +328,191 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     install_live_index(self, vectorizer, matrix, state);
     check_in();
     return nb::make_tuple(vectorizer, matrix);
+}
+
+namespace {
+
+// Tokens of two or more word characters in the lower-cased text, as the
+// fit counts them. ASCII text is scanned in place: lower-casing changes no
+// character class there.
+size_t token_count(PyObject *text) {
+    size_t count = 0;
+    if (PyUnicode_IS_ASCII(text)) {
+        const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(text));
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        auto word = [](unsigned char x) {
+            return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9') ||
+                   x == '_';
+        };
+        for (Py_ssize_t i = 0; i < n;) {
+            if (!word(c[i])) {
+                ++i;
+                continue;
+            }
+            Py_ssize_t e = i + 1;
+            while (e < n && word(c[e])) ++e;
+            count += e - i >= 2 ? 1 : 0;
+            i = e;
+        }
+        return count;
+    }
+    const std::u32string lowered = pyface::to_u32(nb::borrow(text).attr("lower")());
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view) { ++count; });
+    return count;
+}
+
+// The counts of one stored row: the values over the idf are proportional
+// to the counts; the smallest whole numbers in that proportion, scaled to
+// the text's number of tokens, must give the stored values back bit for bit.
+template <class Index>
+bool row_counts(const double *x, const Index *j, size_t b, size_t e, const double *idf,
+                const std::vector<uint32_t> &rank_of_column, size_t tokens,
+                std::vector<wrapper_native::TermCount> &out) {
+    out.clear();
+    if (b == e) return tokens == 0;
+    std::vector<double> ratio(e - b);
+    double smallest = 0.0;
+    for (size_t k = b; k < e; ++k) {
+        const double r = x[k] / idf[j[k]];
+        if (!(r > 0.0) || !std::isfinite(r)) return false;
+        ratio[k - b] = r;
+        if (smallest == 0.0 || r < smallest) smallest = r;
+    }
+    std::vector<uint64_t> whole(e - b);
+    uint64_t sum = 0;
+    bool found = false;
+    for (uint64_t m = 1; m <= 64 && !found; ++m) {
+        found = true;
+        sum = 0;
+        for (size_t k = 0; k < ratio.size() && found; ++k) {
+            const double v = static_cast<double>(m) * ratio[k] / smallest;
+            const double w = std::round(v);
+            found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
+            whole[k] = static_cast<uint64_t>(w);
+            sum += whole[k];
+        }
+    }
+    if (!found || tokens % sum != 0) return false;
+    const uint64_t scale = tokens / sum;
+    double total = 0.0;
+    for (size_t k = b; k < e; ++k) {
+        const double v = static_cast<double>(whole[k - b] * scale) * idf[j[k]];
+        total += v * v;
+    }
+    const double norm = std::sqrt(total);
+    for (size_t k = b; k < e; ++k) {
+        const uint64_t count = whole[k - b] * scale;
+        if (count > UINT32_MAX) return false;
+        const double v = static_cast<double>(count) * idf[j[k]];
+        if (v / norm != x[k]) return false;
+        out.push_back({rank_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
+    }
+    return true;
+}
+
+template <class Index>
+bool adopt_rows(const Buffer &data, const Buffer &indices, const Buffer &indptr, size_t rows,
+                const double *idf, const std::vector<uint32_t> &rank_of_column,
+                const std::vector<PyObject *> &texts,
+                std::vector<std::vector<wrapper_native::TermCount>> &out) {
+    const auto *x = static_cast<const double *>(data.data());
+    const auto *j = static_cast<const Index *>(indices.data());
+    const auto *p = static_cast<const Index *>(indptr.data());
+    if (indptr.size() != rows + 1 || p[0] != 0) return false;
+    const size_t cols = rank_of_column.size();
+    out.resize(rows);
+    for (size_t r = 0; r < rows; ++r) {
+        if (p[r + 1] < p[r] || static_cast<size_t>(p[r + 1]) > data.size() ||
+            static_cast<size_t>(p[r + 1]) > indices.size())
+            return false;
+        const auto b = static_cast<size_t>(p[r]), e = static_cast<size_t>(p[r + 1]);
+        for (size_t k = b; k < e; ++k)
+            if (j[k] < 0 || static_cast<size_t>(j[k]) >= cols) return false;
+        if (!row_counts(x, j, b, e, idf, rank_of_column, token_count(texts[r]), out[r]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void adopt_loaded(const pyface::Args &a, nb::handle self) {
+    try {
+        if (!native_fit_applies(a)) return;
+        EngineCache *cache = engine_cache(self);
+        if (cache == nullptr) return;
+        nb::object cleaned = self.attr("cleaned_text");
+        if (!PyDict_CheckExact(cleaned.ptr())) return;
+        std::vector<nb::object> key =
+            index_key(self.attr("tfidf_vectorizer"), self.attr("tfidf_matrix"));
+        if (key.empty()) return;
+        const auto rows = nb::cast<size_t>(key[7][0]);
+        const auto cols = nb::cast<size_t>(key[7][1]);
+        // A model of one row may be a first fit, ordered by column; it is
+        // counted again at no cost worth saving.
+        if (rows < 2 || rows != nb::len(cleaned) || nb::len(key[1]) != cols) return;
+        std::vector<PyObject *> texts;
+        std::vector<std::pair<nb::object, nb::object>> documents;
+        PyObject *k, *v;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(cleaned.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(v)) return;
+            texts.push_back(v);
+            documents.emplace_back(nb::borrow(k), nb::borrow(v));
+        }
+        Buffer idf, data, indices, indptr;
+        if (!idf.open(key[2]) || idf.kind() != 'd' || idf.size() != cols) return;
+        if (!data.open(key[4]) || data.kind() != 'd') return;
+        if (!indices.open(key[5]) || !indptr.open(key[6])) return;
+        if (indices.kind() != indptr.kind() || indices.kind() == 'd') return;
+
+        // Terms in order of first sight: the order of vocabulary_.
+        std::vector<std::u32string> terms;
+        std::vector<uint32_t> column_of_rank, rank_of_column(cols, UINT32_MAX);
+        terms.reserve(cols);
+        pos = 0;
+        while (PyDict_Next(key[1].ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k) || !PyLong_CheckExact(v)) return;
+            const Py_ssize_t c = PyLong_AsSsize_t(v);
+            if (c < 0 || static_cast<size_t>(c) >= cols || rank_of_column[c] != UINT32_MAX) {
+                PyErr_Clear();
+                return;
+            }
+            rank_of_column[c] = static_cast<uint32_t>(terms.size());
+            column_of_rank.push_back(static_cast<uint32_t>(c));
+            terms.push_back(pyface::to_u32(k));
+        }
+        const auto *w = static_cast<const double *>(idf.data());
+        std::vector<std::vector<wrapper_native::TermCount>> counts;
+        const bool ok =
+            indices.kind() == 'i'
+                ? adopt_rows<int32_t>(data, indices, indptr, rows, w, rank_of_column, texts, counts)
+                : adopt_rows<int64_t>(data, indices, indptr, rows, w, rank_of_column, texts,
+                                      counts);
+        if (!ok) return;
+        auto state = std::make_shared<TrainState>();
+        std::vector<IncrementalTfidf::DocId> ids;
+        try {
+            nb::gil_scoped_release unlocked;
+            ids = state->model.adopt(terms, column_of_rank, std::move(counts));
+        } catch (const std::invalid_argument &) {
+            return;
+        }
+        // The idf must be the one these counts give.
+        nb::object expected = smooth_idf(state->model);
+        const int same = PyObject_IsTrue(originals().numpy.attr("array_equal")(expected, key[2]).ptr());
+        if (same != 1) {
+            PyErr_Clear();
+            return;
+        }
+        for (size_t r = 0; r < rows; ++r)
+            state->docs.push_back({documents[r].first, documents[r].second, ids[r]});
+        cache->train = state;
+    } catch (const nb::python_error &) {
+        PyErr_Clear();
+    } catch (const std::exception &) {
+    }
 }
 
 }  // namespace tfidf

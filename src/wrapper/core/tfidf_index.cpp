@@ -127,8 +127,8 @@ std::shared_ptr<const SearchIndex> build(const std::vector<nb::object> &key) {
     return index;
 }
 
-// The objects an index is valid for, or empty when the pair is not one
-// the native path reproduces.
+}  // namespace
+
 std::vector<nb::object> index_key(nb::handle vectorizer, nb::handle matrix) {
     const Originals &o = originals();
     if (!has_default_settings(vectorizer, o.TfidfVectorizer, o.vectorizer_defaults)) return {};
@@ -149,6 +149,8 @@ std::vector<nb::object> index_key(nb::handle vectorizer, nb::handle matrix) {
     return {nb::borrow(vectorizer), vocabulary, idf, nb::borrow(matrix),
             data, indices, indptr, shape};
 }
+
+namespace {
 
 std::shared_ptr<const SearchIndex> index_for(nb::handle self, nb::handle vectorizer,
                                              nb::handle matrix, bool allow_live) {

@@ -76,6 +76,17 @@ bool native_fit_applies(const pyface::Args &a);
 // Whether the text, lower-cased as the vectorizer does, holds a term.
 bool holds_term(nb::handle text);
 
+// The objects a query index of (vectorizer, matrix) depends on, in this
+// order: vectorizer, vocabulary_, idf_, matrix, data, indices, indptr,
+// _shape; empty when the pair is not one the native path reproduces.
+std::vector<nb::object> index_key(nb::handle vectorizer, nb::handle matrix);
+
+// Takes the model the engine just read from its file as the training
+// state, when its matrix gives the counts back exactly (verified against
+// the stored values, the idf and the texts' token counts), so the next
+// fit counts only what changed. Does nothing otherwise; never raises.
+void adopt_loaded(const pyface::Args &a, nb::handle self);
+
 // The query index for the engine's current vectorizer and matrix, or null
 // when they are not what the native path reproduces exactly.
 std::shared_ptr<const SearchIndex> search_index(nb::handle self, nb::handle vectorizer,
