@@ -95,3 +95,37 @@ def test_random_sequence_equals_fresh_fits(tmp_path, plain_preparation,  # noqa:
         check(engine, directory, rng, first=first and len(engine.document_names) == 1)
         first = False
     assert trained > 30
+
+
+STORED = [("a", "casa casa dados dados"), ("b", "ação ação Ünïcode casa"), ("c", "a ! b"),
+          ("d", "dados modelo busca casa casa casa"), ("e", "busca x1 x1 x1 x1 x1 x1")]
+
+
+@pytest.mark.parametrize("change", ["add", "replace first", "replace middle", "replace last",
+                                    "batch"])
+@pytest.mark.parametrize("damage", [False, True])
+def test_reloaded_model_trains_on_as_a_fresh_fit(tmp_path, plain_preparation,  # noqa: F811
+                                                 no_detection, change, damage):  # noqa: F811
+    directory = str(tmp_path)
+    TfidfFinder(directory).train_models([record(i, t) for i, t in STORED])
+    if damage:
+        # A matrix that is not the texts' own: the counts cannot be taken
+        # from it, and the next training must count the texts instead.
+        stored = joblib.load(directory + "/td_model.pkl")
+        stored["matrix"].data[3] *= 1.0000001
+        joblib.dump(stored, directory + "/td_model.pkl")
+    engine = TfidfFinder(directory)
+    if change == "add":
+        engine.train_model(record("f", "modelo novo casa"))
+    elif change == "batch":
+        engine.train_models([record("a", "dados"), record("g", "casa nova"), record("d", "x1 x1")])
+    else:
+        doc_id = {"replace first": "a", "replace middle": "b", "replace last": "e"}[change]
+        engine.train_model(record(doc_id, "casa modelo modelo"))
+    assert_model_equals_sklearn(engine)
+    reference = StraightforwardFinder(directory)
+    for query in ("casa dados", "x1 busca", "ação modelo", "unicode"):
+        assert engine.search_documents(query, "pt") == reference.search_documents(query, "pt")
+    # And the training after that one.
+    engine.train_model(record("h", "dados busca"))
+    assert_model_equals_sklearn(engine)
