@@ -129,3 +129,41 @@ def test_reloaded_model_trains_on_as_a_fresh_fit(tmp_path, plain_preparation,  #
     # And the training after that one.
     engine.train_model(record("h", "dados busca"))
     assert_model_equals_sklearn(engine)
+
+
+def test_searches_while_the_same_engine_trains(tmp_path, plain_preparation,  # noqa: F811
+                                               no_detection):  # noqa: F811
+    # Queries read the training state in place; a training changing it
+    # meanwhile must neither block them for good nor be seen half-done.
+    import threading
+
+    directory = str(tmp_path)
+    engine = TfidfFinder(directory)
+    engine.train_models([record(f"s{k}", f"casa dados{k} modelo") for k in range(20)])
+    done = threading.Event()
+    seen, errors = [], []
+
+    def search():
+        while not done.is_set():
+            try:
+                corrected, rows = engine.search_documents("casa modelo busca", "pt", 1, 50)
+                seen.append(len(rows))
+                assert all(0 < row["Pontuação"] <= 1.0 + 1e-12 for row in rows)
+            except Exception as error:  # noqa: BLE001 - reported below
+                errors.append(error)
+                return
+
+    threads = [threading.Thread(target=search) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    rng = random.Random(4)
+    for k in range(40):
+        engine.train_model(record(f"t{k}", open_text(rng) + " casa"))
+    done.set()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not errors and not any(thread.is_alive() for thread in threads)
+    assert seen and max(seen) <= 50
+    reference = StraightforwardFinder(directory)
+    assert engine.search_documents("casa modelo busca", "pt", 1, 50) == \
+        reference.search_documents("casa modelo busca", "pt", 1, 50)

@@ -262,11 +262,18 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     std::shared_ptr<TrainState> state;
     if (cache != nullptr) state = std::move(cache->train);
     if (!state) state = std::make_shared<TrainState>();
-    std::unique_lock<std::shared_mutex> writing(state->mutex, std::defer_lock);
-    {
-        nb::gil_scoped_release unlocked;
-        writing.lock();
-    }
+    struct Writing {
+        TrainState &s;
+        explicit Writing(TrainState &state) : s(state) {
+            s.writing = true;
+            nb::gil_scoped_release unlocked;
+            s.mutex.lock();
+        }
+        ~Writing() {
+            s.mutex.unlock();
+            s.writing = false;
+        }
+    } writing(*state);
     ++state->version;
     sync(*state, keys, texts);
     IncrementalTfidf &model = state->model;

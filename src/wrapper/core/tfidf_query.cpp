@@ -208,9 +208,8 @@ std::vector<double> scores_natively(const SearchIndex &index, nb::handle correct
 // version and no fit holds it; the GIL must be released.
 class LiveRead {
 public:
-    explicit LiveRead(const SearchIndex &index)
-        : lock_(index.live->mutex, std::try_to_lock) {
-        ok_ = lock_.owns_lock() && index.live->version == index.version;
+    explicit LiveRead(const SearchIndex &index) : lock_(index.live->mutex, std::defer_lock) {
+        ok_ = !index.live->writing && lock_.try_lock() && index.live->version == index.version;
     }
     bool ok() const { return ok_; }
 

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -43,6 +44,9 @@ struct TrainState {
     std::vector<uint32_t> vocabulary_column;
     size_t vocabulary_deleted = 0;
     std::shared_mutex mutex;
+    // Set while a fit waits for or holds `mutex`: queries then keep off, so
+    // a stream of them cannot starve the fit.
+    std::atomic<bool> writing{false};
     uint64_t version = 0;
 };
 
