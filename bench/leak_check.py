@@ -6,13 +6,15 @@ reference leak in a binding shows up as growth proportional to N; the
 report prints both figures per operation.
 
     PYTHONPATH=... python bench/leak_check.py [N]
+    PYTHONPATH=... python bench/leak_check.py --open-vocabulary   # that one alone
 """
 import gc
 import os
 import sys
 import tempfile
+import types
 
-N = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
+N = int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1].isdigit() else 10_000
 
 
 def rss_kib():
@@ -132,8 +134,61 @@ def enrichment_ops():
     text = " ".join(f"A economia do país cresceu {i} por cento no trimestre." for i in range(30))
     yield "infra.generate_abstract", lambda: infra.generate_abstract(text)
 
+def open_vocabulary(tmp, iterations=20_000, warmup=1_000, n=100):
+    """One TF-IDF engine replacing documents of a fixed collection with
+    texts of words never seen before, and searching after each: what the
+    engine keeps must follow the words the documents hold now, not every
+    word it ever saw."""
+    import random
+
+    from wrapper.core.TfidfFinder import TfidfFinder
+    from wrapper.infra import Cleanser
+    from wrapper.infra.Tongue import Tongue
+
+    real = Cleanser.preprocess_text_for_stemmetization
+    Cleanser.preprocess_text_for_stemmetization = lambda text, language=None: real(text, None)
+    rng = random.Random(5)
+    base = os.path.join(tmp, "open")
+    os.makedirs(base)
+    fresh = iter(range(10**9))
+
+    def text():
+        common = " ".join(rng.choice(["casa", "dados", "modelo", "busca"]) for _ in range(5))
+        return common + " " + " ".join(f"w{next(fresh):x}q" for _ in range(20))
+
+    def record(doc_id):
+        return types.SimpleNamespace(id=doc_id, text="x", cleaned_text=text(),
+                                     detected_language=Tongue.PORTUGUESE)
+
+    engine = TfidfFinder(base)
+    engine.train_models([record(f"d{k}") for k in range(n)])
+
+    def step(k):
+        doc_id = f"d{rng.randrange(n)}"
+        engine.document_names.remove(doc_id)  # lets this engine train it again
+        engine.train_model(record(doc_id))
+        engine.search_documents("casa modelo w1q", "pt")
+
+    for k in range(warmup):
+        step(k)
+    gc.collect()
+    before, objects = rss_kib(), len(gc.get_objects())
+    for k in range(warmup, iterations):
+        step(k)
+    gc.collect()
+    growth = rss_kib() - before
+    print(f"{'TF-IDF replace + search, open vocabulary':48s} iterations {warmup}..{iterations}: "
+          f"{growth:+d} KiB, {len(gc.get_objects()) - objects:+d} objects "
+          f"({next(fresh)} distinct words trained)", flush=True)
+    Cleanser.preprocess_text_for_stemmetization = real
+    return growth
+
+
 def main():
     tmp = tempfile.mkdtemp(prefix="leak-check-")
+    if "--open-vocabulary" in sys.argv:
+        open_vocabulary(tmp)
+        return
     worst = 0
     for source in (text_ops(), detection_ops(), engine_ops(tmp), enrichment_ops()):
         try:
@@ -143,6 +198,7 @@ def main():
         except ImportError as error:
             print(f"(skipped: {error})")
     print(f"largest steady-state RSS growth (rounds 2-3): {worst} KiB per {N} calls")
+    open_vocabulary(tmp)
 
 
 if __name__ == "__main__":

@@ -203,3 +203,60 @@ std::optional<size_t> CloseMatchIndex::best(std::u32string_view word, double cut
 }
 
 }  // namespace wrapper_native
+
+namespace wrapper_native {
+
+void CloseMatchSet::add(uint32_t id, std::u32string_view term) {
+    if (id >= place_.size()) place_.resize(static_cast<size_t>(id) + 1);
+    if (place_[id].index != UINT32_MAX) remove(id);
+    const size_t length = term.size();
+    if (length >= by_length_.size()) by_length_.resize(length + 1);
+    auto &bucket = by_length_[length];
+    place_[id] = {static_cast<uint32_t>(length), static_cast<uint32_t>(bucket.size())};
+    bucket.push_back({id, char_mask(term), std::u32string(term)});
+    ++count_;
+}
+
+void CloseMatchSet::remove(uint32_t id) {
+    if (id >= place_.size() || place_[id].index == UINT32_MAX) return;
+    const Place where = place_[id];
+    auto &bucket = by_length_[where.length];
+    if (where.index + 1 != bucket.size()) {
+        bucket[where.index] = std::move(bucket.back());
+        place_[bucket[where.index].id].index = where.index;
+    }
+    bucket.pop_back();
+    if (bucket.empty()) bucket.shrink_to_fit();
+    place_[id] = Place{};
+    --count_;
+}
+
+std::optional<uint32_t> CloseMatchSet::best(std::u32string_view word, double cutoff) const {
+    const WordMatcher matcher(word);
+    const size_t lb = word.size();
+    const uint64_t word_mask = matcher.char_mask();
+    const Entry *best = nullptr;
+    double best_ratio = 0.0;
+    for (size_t la = 0; la < by_length_.size(); ++la) {
+        const auto &bucket = by_length_[la];
+        if (bucket.empty()) continue;
+        const size_t total = la + lb;
+        // The same upper bounds as CloseMatchIndex::best, in the same order.
+        if (difflib_ratio(std::min(la, lb), total) < cutoff) continue;
+        for (const Entry &e : bucket) {
+            const size_t missing = static_cast<size_t>(std::popcount(e.mask & ~word_mask));
+            if (difflib_ratio(la - missing, total) < cutoff) continue;
+            if (difflib_ratio(matcher.common_chars(e.text), total) < cutoff) continue;
+            const double r = matcher.ratio(e.text);
+            if (r < cutoff) continue;
+            if (!best || r > best_ratio || (r == best_ratio && e.text > best->text)) {
+                best = &e;
+                best_ratio = r;
+            }
+        }
+    }
+    if (!best) return std::nullopt;
+    return best->id;
+}
+
+}  // namespace wrapper_native

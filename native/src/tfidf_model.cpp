@@ -35,6 +35,7 @@ void TermTable::grow() {
     std::vector<uint64_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
     const size_t mask = slots.size() - 1;
     for (uint32_t id = 0; id < hash_.size(); ++id) {
+        if (dead_[id]) continue;
         size_t i = static_cast<size_t>(hash_[id]) & mask;
         while (slots[i] != 0) i = (i + 1) & mask;
         slots[i] = slot_of(id, hash_[id]);
@@ -49,17 +50,65 @@ uint32_t TermTable::find(std::u32string_view term) const {
 }
 
 uint32_t TermTable::intern(std::u32string_view term) {
-    if ((hash_.size() + 1) * 2 > slots_.size()) grow();
+    if ((live() + 1) * 2 > slots_.size()) grow();
     const uint64_t h = hash(term);
     const size_t i = probe(term, h);
     if (slots_[i] != 0) return static_cast<uint32_t>(slots_[i] & 0xffffffffu) - 1;
-    const auto id = static_cast<uint32_t>(hash_.size());
-    offset_.push_back(arena_.size());
-    length_.push_back(static_cast<uint32_t>(term.size()));
-    hash_.push_back(h);
+    uint32_t id;
+    if (!free_.empty()) {
+        id = free_.back();
+        free_.pop_back();
+        offset_[id] = arena_.size();
+        length_[id] = static_cast<uint32_t>(term.size());
+        hash_[id] = h;
+        dead_[id] = 0;
+    } else {
+        id = static_cast<uint32_t>(hash_.size());
+        offset_.push_back(arena_.size());
+        length_.push_back(static_cast<uint32_t>(term.size()));
+        hash_.push_back(h);
+        dead_.push_back(0);
+    }
     arena_.append(term);
     slots_[i] = slot_of(id, h);
     return id;
+}
+
+// Linear probing without tombstones: the entries after the freed slot that
+// may sit in it move back, so every probe still ends at an empty slot.
+void TermTable::release(uint32_t id) {
+    if (id >= dead_.size() || dead_[id]) return;
+    const size_t mask = slots_.size() - 1;
+    size_t i = probe(text(id), hash_[id]);
+    for (size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
+        const auto other = static_cast<uint32_t>(slots_[j] & 0xffffffffu) - 1;
+        const size_t home = static_cast<size_t>(hash_[other]) & mask;
+        const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (!stays) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i] = 0;
+    dead_[id] = 1;
+    dead_chars_ += length_[id];
+    length_[id] = 0;
+    free_.push_back(id);
+    if (dead_chars_ > 4096 && dead_chars_ * 2 > arena_.size()) compact();
+}
+
+void TermTable::compact() {
+    std::u32string arena;
+    arena.reserve(arena_.size() - dead_chars_);
+    for (uint32_t id = 0; id < offset_.size(); ++id) {
+        if (dead_[id]) continue;
+        const size_t at = arena.size();
+        arena.append(arena_, offset_[id], length_[id]);
+        offset_[id] = at;
+    }
+    arena.shrink_to_fit();
+    arena_.swap(arena);
+    dead_chars_ = 0;
 }
 
 std::vector<TermCount> count_terms(std::u32string_view text, const CharClasses &cc,
@@ -100,30 +149,143 @@ IncrementalTfidf::DocId IncrementalTfidf::add(std::vector<TermCount> counts) {
         docs_.emplace_back();
     }
     if (df_.size() < terms_.size()) df_.resize(terms_.size(), 0);
-    for (const TermCount &tc : counts)
+    if (postings_.size() < terms_.size()) postings_.resize(terms_.size());
+    for (const TermCount &tc : counts) {
         if (df_[tc.term]++ == 0) pending_.push_back(tc.term);
+        postings_[tc.term].push_back({id, tc.count});
+    }
     Doc &doc = docs_[id];
     doc.by_rank = counts;
     doc.first_seen = std::move(counts);
     doc.live = true;
+    doc.ranked = false;
     return id;
 }
 
 void IncrementalTfidf::remove(DocId id) {
     Doc &doc = docs_.at(id);
     if (!doc.live) throw std::logic_error("document removed twice");
-    for (const TermCount &tc : doc.first_seen) --df_[tc.term];
+    for (const TermCount &tc : doc.first_seen) {
+        const uint32_t t = tc.term;
+        --df_[t];
+        auto &list = postings_[t];
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (list[k].doc == id) {
+                list[k] = list.back();
+                list.pop_back();
+                break;
+            }
+        }
+        if (!doc.ranked || t >= rank_.size()) continue;
+        if (df_[t] == 0) {
+            rank_[t] = UINT32_MAX;  // gone: met again, it is a new first sight
+            vanished_.push_back(t);
+            ranks_lost_ = true;
+        } else if (rank_[t] >= doc.rank_begin && rank_[t] < doc.rank_end) {
+            // Another row now holds its first sight: ranks move.
+            reorder_ = true;
+        }
+    }
+    if (!doc.order_known) --unknown_order_;
     doc = Doc{};
     free_.push_back(id);
+}
+
+std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
+    const std::vector<std::u32string> &terms, const std::vector<uint32_t> &columns,
+    std::vector<std::vector<TermCount>> rows) {
+    if (terms_.size() != 0 || !docs_.empty()) throw std::logic_error("adopt needs an empty model");
+    const size_t n_terms = terms.size();
+    if (columns.size() != n_terms) throw std::invalid_argument("one column per term");
+    for (size_t t = 0; t < n_terms; ++t)
+        if (terms_.intern(terms[t]) != t) throw std::invalid_argument("terms must be distinct");
+    // Ranks are the positions in `terms`: a row holds its own first sights
+    // last (stored order is by rank), numbered on from the rows before it.
+    uint32_t next = 0;
+    for (const auto &row : rows) {
+        for (size_t k = 0; k < row.size(); ++k) {
+            const uint32_t t = row[k].term;
+            if (t >= n_terms || row[k].count == 0 || (k > 0 && row[k - 1].term >= t))
+                throw std::invalid_argument("row not in order of first sight");
+            if (t >= next && t != next++) throw std::invalid_argument("first sights out of order");
+        }
+    }
+    if (next != n_terms) throw std::invalid_argument("terms no row holds");
+    std::vector<DocId> ids;
+    ids.reserve(rows.size());
+    rank_.assign(n_terms, UINT32_MAX);
+    next = 0;
+    for (auto &row : rows) {
+        const DocId id = add(std::move(row));
+        Doc &doc = docs_[id];
+        doc.order_known = false;
+        doc.ranked = true;
+        doc.rank_begin = next;
+        for (const TermCount &tc : doc.by_rank)
+            if (tc.term == next) rank_[tc.term] = next++;
+        doc.rank_end = next;
+        ids.push_back(id);
+    }
+    unknown_order_ = ids.size();
+    first_seen_.resize(n_terms);
+    for (uint32_t t = 0; t < n_terms; ++t) first_seen_[t] = t;
+    next_rank_ = next;
+    pending_.clear();
+    columns_.assign(n_terms, 0);
+    column_of_.assign(n_terms, TermTable::kMissing);
+    in_columns_.assign(n_terms, 1);
+    for (uint32_t t = 0; t < n_terms; ++t) {
+        if (columns[t] >= n_terms || column_of_[t] != TermTable::kMissing)
+            throw std::invalid_argument("columns must number the terms");
+        column_of_[t] = columns[t];
+        columns_[columns[t]] = t;
+        matcher_.add(t, terms_.text(t));
+    }
+    for (size_t c = 1; c < n_terms; ++c)
+        if (!(terms_.text(columns_[c - 1]) < terms_.text(columns_[c])))
+            throw std::invalid_argument("columns must follow the terms' order");
+    rows_ = ids;
+    row_of_.assign(docs_.size(), UINT32_MAX);
+    nnz_ = 0;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        row_of_[rows_[r]] = static_cast<uint32_t>(r);
+        nnz_ += docs_[rows_[r]].first_seen.size();
+    }
+    reorder_ = ranks_lost_ = false;
+    reordered_ = true;
+    return ids;
 }
 
 void IncrementalTfidf::set_rows(std::vector<DocId> rows) {
     size_t live = 0;
     for (const Doc &d : docs_) live += d.live ? 1 : 0;
     if (rows.size() != live) throw std::logic_error("rows must list every live document");
+    std::vector<DocId> old = std::move(rows_);
     rows_ = std::move(rows);
     refresh_columns();
-    order_rows_by_rank();
+    if (rank_.size() < terms_.size()) rank_.resize(terms_.size(), UINT32_MAX);
+    if (!reorder_ && ranks_lost_)
+        std::erase_if(first_seen_, [this](uint32_t t) { return rank_[t] == UINT32_MAX; });
+    reordered_ = reorder_ || !extend_rows_by_rank(old);
+    if (reordered_) order_rows_by_rank();
+    reorder_ = ranks_lost_ = false;
+    row_of_.assign(docs_.size(), UINT32_MAX);
+    nnz_ = 0;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        row_of_[rows_[r]] = static_cast<uint32_t>(r);
+        nnz_ += docs_[rows_[r]].first_seen.size();
+    }
+}
+
+void IncrementalTfidf::release_term(uint32_t t) {
+    if (!terms_.is_live(t)) return;
+    matcher_.remove(t);
+    terms_.release(t);
+    column_of_[t] = TermTable::kMissing;
+    in_columns_[t] = 0;
+    if (t < rank_.size()) rank_[t] = UINT32_MAX;
+    std::vector<Posting>().swap(postings_[t]);
+    released_.push_back(t);
 }
 
 // The vocabulary changes only by the terms whose frequency reached or left
@@ -131,56 +293,103 @@ void IncrementalTfidf::set_rows(std::vector<DocId> rows) {
 void IncrementalTfidf::refresh_columns() {
     const size_t n_terms = terms_.size();
     if (df_.size() < n_terms) df_.resize(n_terms, 0);
+    if (postings_.size() < n_terms) postings_.resize(n_terms);
     column_of_.resize(n_terms, TermTable::kMissing);
     in_columns_.resize(n_terms, 0);
 
     std::vector<uint32_t> kept;
     kept.reserve(columns_.size() + pending_.size());
+    std::vector<uint32_t> gone;
     for (uint32_t t : columns_) {
-        if (df_[t] > 0) {
+        if (df_[t] > 0)
             kept.push_back(t);
-        } else {
-            in_columns_[t] = 0;
-            column_of_[t] = TermTable::kMissing;
-        }
+        else
+            gone.push_back(t);
     }
     std::vector<uint32_t> added;
     for (uint32_t t : pending_) {
         if (df_[t] > 0 && !in_columns_[t]) {
             in_columns_[t] = 1;
             added.push_back(t);
+            matcher_.add(t, terms_.text(t));
+        } else if (df_[t] == 0 && !in_columns_[t]) {
+            gone.push_back(t);  // met and left again since the last refresh
         }
     }
     pending_.clear();
+    for (uint32_t t : gone) release_term(t);
     auto by_text = [this](uint32_t x, uint32_t y) { return terms_.text(x) < terms_.text(y); };
     std::sort(added.begin(), added.end(), by_text);
+    // A few new terms go in by binary search, so the old terms are copied
+    // in runs rather than compared one by one.
     columns_.clear();
-    std::merge(kept.begin(), kept.end(), added.begin(), added.end(),
-               std::back_inserter(columns_), by_text);
+    columns_.reserve(kept.size() + added.size());
+    auto from = kept.begin();
+    for (uint32_t t : added) {
+        auto at = std::lower_bound(from, kept.end(), t, by_text);
+        columns_.insert(columns_.end(), from, at);
+        columns_.push_back(t);
+        from = at;
+    }
+    columns_.insert(columns_.end(), from, kept.end());
     for (size_t c = 0; c < columns_.size(); ++c)
         column_of_[columns_[c]] = static_cast<uint32_t>(c);
+}
+
+bool IncrementalTfidf::extend_rows_by_rank(const std::vector<DocId> &old_rows) {
+    // The rows must be the previous ones that are still there, in their
+    // order, followed by documents not ranked yet.
+    size_t k = 0;
+    for (DocId d : old_rows) {
+        if (d >= docs_.size() || !docs_[d].live || !docs_[d].ranked) continue;
+        if (k >= rows_.size() || rows_[k] != d) return false;
+        ++k;
+    }
+    for (size_t r = k; r < rows_.size(); ++r)
+        if (docs_[rows_[r]].ranked) return false;
+    auto by_rank = [this](const TermCount &x, const TermCount &y) {
+        return rank_[x.term] < rank_[y.term];
+    };
+    for (size_t r = k; r < rows_.size(); ++r) {
+        Doc &doc = docs_[rows_[r]];
+        doc.rank_begin = next_rank_;
+        for (const TermCount &tc : doc.first_seen) {
+            if (rank_[tc.term] == UINT32_MAX) {
+                rank_[tc.term] = next_rank_++;
+                first_seen_.push_back(tc.term);
+            }
+        }
+        doc.rank_end = next_rank_;
+        doc.ranked = true;
+        if (!std::is_sorted(doc.by_rank.begin(), doc.by_rank.end(), by_rank))
+            std::sort(doc.by_rank.begin(), doc.by_rank.end(), by_rank);
+    }
+    return true;
 }
 
 void IncrementalTfidf::order_rows_by_rank() {
     const size_t n_terms = terms_.size();
     rank_.assign(n_terms, UINT32_MAX);
     first_seen_.clear();
-    nnz_ = 0;
     uint32_t next = 0;
     for (DocId id : rows_) {
-        for (const TermCount &tc : docs_[id].first_seen) {
+        Doc &doc = docs_[id];
+        doc.rank_begin = next;
+        for (const TermCount &tc : doc.first_seen) {
             if (rank_[tc.term] == UINT32_MAX) {
                 rank_[tc.term] = next++;
                 first_seen_.push_back(tc.term);
             }
         }
+        doc.rank_end = next;
+        doc.ranked = true;
     }
+    next_rank_ = next;
     auto by_rank = [this](const TermCount &x, const TermCount &y) {
         return rank_[x.term] < rank_[y.term];
     };
     for (DocId id : rows_) {
         auto &row = docs_[id].by_rank;
-        nnz_ += row.size();
         // Ranks of old terms keep their relative order unless a document
         // moved; most rows are still in order and only checked.
         if (!std::is_sorted(row.begin(), row.end(), by_rank))
@@ -205,6 +414,12 @@ void normalize_l2(double *values, size_t n) {
 template <class Index>
 void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Index *indices,
                             Index *indptr) {
+    const size_t n_cols = columns_.size();
+    idf_.assign(idf, idf + n_cols);
+    weight_.resize(terms_.size());
+    for (size_t c = 0; c < n_cols; ++c) weight_[columns_[c]] = {static_cast<uint32_t>(c), idf[c]};
+    norm1_.resize(rows_.size());
+    norm2_.resize(rows_.size());
     size_t k = 0;
     indptr[0] = 0;
     std::vector<TermCount> sorted;
@@ -218,14 +433,44 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
             row = &sorted;
         }
         const size_t begin = k;
+        double sum = 0.0;
         for (const TermCount &tc : *row) {
-            const uint32_t c = column_of_[tc.term];
-            indices[k] = static_cast<Index>(c);
-            data[k] = static_cast<double>(tc.count) * idf[c];
+            const Weight w = weight_[tc.term];
+            indices[k] = static_cast<Index>(w.column);
+            const double x = static_cast<double>(tc.count) * w.idf;
+            data[k] = x;
+            sum += x * x;
             ++k;
         }
-        normalize_l2(data + begin, k - begin);
+        // normalize_l2, then the sum of squares cosine_similarity takes of
+        // the stored row, kept for scoring.
+        double norm = 0.0, again = 0.0;
+        if (sum != 0.0) {
+            norm = std::sqrt(sum);
+            for (size_t m = begin; m < k; ++m) {
+                data[m] /= norm;
+                again += data[m] * data[m];
+            }
+        }
+        norm1_[r] = norm;
+        norm2_[r] = again == 0.0 ? 0.0 : std::sqrt(again);
         indptr[r + 1] = static_cast<Index>(k);
+    }
+}
+
+void IncrementalTfidf::score(const std::vector<std::pair<uint32_t, double>> &query,
+                             double *scores) const {
+    std::fill(scores, scores + rows_.size(), 0.0);
+    for (const auto &[col, q] : query) {
+        if (col >= columns_.size()) throw std::out_of_range("query column out of range");
+        const double w = idf_[col];
+        for (const Posting &p : postings_[columns_[col]]) {
+            const uint32_t r = row_of_[p.doc];
+            double x = static_cast<double>(p.count) * w;
+            if (norm1_[r] != 0.0) x /= norm1_[r];
+            if (norm2_[r] != 0.0) x /= norm2_[r];
+            scores[r] += q * x;
+        }
     }
 }
 

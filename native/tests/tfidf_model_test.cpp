@@ -109,6 +109,27 @@ TEST(IncrementalTfidf, EqualsFromScratchFitAfterEveryChange) {
         ASSERT_EQ(indptr, ref.indptr) << step;
         ASSERT_EQ(indices, ref.indices) << step;
         ASSERT_EQ(data, ref.data) << step;  // bit for bit: same operations, same order
+        // Scoring from the counts equals scoring the filled matrix, and
+        // the live vocabulary matcher equals an index built afresh.
+        const PostingIndex postings(model.row_count(), model.columns().size(), data.data(),
+                                    indices.data(), indptr.data());
+        std::vector<uint32_t> query_columns;
+        for (int q = 0; q < 3 && !model.columns().empty(); ++q)
+            query_columns.push_back(rng() % model.columns().size());
+        const auto query = query_row(query_columns, ref.idf.data());
+        std::vector<double> expected(model.row_count()), got(model.row_count());
+        postings.score(query, expected.data());
+        model.score(query, got.data());
+        ASSERT_EQ(got, expected) << step;
+        const CloseMatchIndex fresh(ref.columns);
+        for (const char32_t *word : {U"alpa", U"gama", U"omicrn", U"x", U"thet", U"lambdaa"}) {
+            auto a = model.matcher().best(word, 0.6);
+            auto b = fresh.best(word, 0.6);
+            ASSERT_EQ(a.has_value(), b.has_value());
+            if (a) ASSERT_EQ(model.terms().text(*a), ref.columns[*b]);
+        }
+        // Terms no row holds are released.
+        ASSERT_EQ(model.terms().live(), model.columns().size()) << step;
         // Document frequencies give the reference idf back.
         auto df = model.document_frequencies();
         for (size_t c = 0; c < df.size(); ++c)

@@ -98,4 +98,28 @@ private:
     std::vector<Bucket> buckets_;
 };
 
+// A vocabulary that changes term by term, keyed by the caller's ids, with
+// the lookup of CloseMatchIndex (the result does not depend on the order
+// the terms came in: ties go to the greater term).
+class CloseMatchSet {
+public:
+    void add(uint32_t id, std::u32string_view term);
+    void remove(uint32_t id);
+    size_t size() const { return count_; }
+    std::optional<uint32_t> best(std::u32string_view word, double cutoff) const;
+
+private:
+    struct Entry {
+        uint32_t id;
+        uint64_t mask;
+        std::u32string text;
+    };
+    struct Place {
+        uint32_t length = 0, index = UINT32_MAX;
+    };
+    std::vector<std::vector<Entry>> by_length_;  // index: term length
+    std::vector<Place> place_;                   // per id
+    size_t count_ = 0;
+};
+
 }  // namespace wrapper_native

@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "wrapper_native/char_filter.hpp"
+#include "wrapper_native/close_match.hpp"
 
 namespace wrapper_native {
 
@@ -50,14 +52,20 @@ void for_each_token(std::u32string_view text, const CharClasses &cc, F &&f) {
 // character arena: no allocation per term).
 class TermTable {
 public:
+    // A released id is handed out again by a later intern().
     uint32_t intern(std::u32string_view term);
+    // Forgets a term; its id and its characters are reused.
+    void release(uint32_t id);
     // The id of a known term, or kMissing.
     uint32_t find(std::u32string_view term) const;
     // Valid until the next intern().
     std::u32string_view text(uint32_t id) const {
         return std::u32string_view(arena_).substr(offset_[id], length_[id]);
     }
+    // One past the largest id in use (released ids included).
     size_t size() const { return offset_.size(); }
+    size_t live() const { return offset_.size() - free_.size(); }
+    bool is_live(uint32_t id) const { return id < dead_.size() && !dead_[id]; }
 
     static constexpr uint32_t kMissing = UINT32_MAX;
 
@@ -65,7 +73,11 @@ private:
     static uint64_t hash(std::u32string_view term);
     size_t probe(std::u32string_view term, uint64_t h) const;
     void grow();
+    void compact();
 
+    std::vector<uint32_t> free_;
+    std::vector<uint8_t> dead_;  // per id
+    size_t dead_chars_ = 0;
     std::u32string arena_;
     std::vector<size_t> offset_;
     std::vector<uint32_t> length_;
@@ -88,6 +100,9 @@ std::vector<TermCount> count_terms(std::u32string_view text, const CharClasses &
 // column).
 enum class RowOrder { FirstSeen, Column };
 
+// Terms scored by cosine against the rows, straight from the counts: per
+// term the documents holding it, and per row the two norms the stored row
+// and the similarity divide by.
 class IncrementalTfidf {
 public:
     using DocId = uint32_t;
@@ -122,14 +137,59 @@ public:
     void fill(RowOrder order, const double *idf, double *data, Index *indices,
               Index *indptr);
 
+    // Term ids released since the last call (no live document holds them;
+    // the ids may be handed out again by the next count).
+    std::vector<uint32_t> take_released() { return std::exchange(released_, {}); }
+    // Terms that left every row since the last call (released or not: a
+    // term that comes back is first seen anew, at the end of the order).
+    std::vector<uint32_t> take_vanished() { return std::exchange(vanished_, {}); }
+    // Takes over a collection fitted elsewhere, without its texts, into an
+    // empty model: `terms` in the collection's order of first sight,
+    // `columns` the column of each, `rows` the counts of each row in that
+    // order with terms numbered by their position in `terms`. Returns the
+    // documents in row order. Throws std::invalid_argument when the rows
+    // are not ordered as a fit orders them. The rows' own order of first
+    // appearance is not known then; see needs_true_order().
+    std::vector<DocId> adopt(const std::vector<std::u32string> &terms,
+                             const std::vector<uint32_t> &columns,
+                             std::vector<std::vector<TermCount>> rows);
+    // True when the next set_rows must renumber the order of first sight
+    // and some document's own order is not known (an adopted one): its
+    // counts must be given again through recount() first.
+    bool needs_true_order() const { return reorder_ && unknown_order_ > 0; }
+
+    // Whether the last set_rows renumbered the order of first sight (the
+    // vocabulary's order changed) rather than only extending it.
+    bool reordered() const { return reordered_; }
+
+    // After fill(): scores[r] = sum over (column, q) of the query, in order,
+    // of q * the row's value normalised once more (cosine_similarity's
+    // l2 normalisation of the stored row). `scores` holds row_count() values.
+    void score(const std::vector<std::pair<uint32_t, double>> &query, double *scores) const;
+    // After fill(): idf by column, as given to it.
+    const std::vector<double> &idf() const { return idf_; }
+    // Live terms for closest-match queries, keyed by term id.
+    const CloseMatchSet &matcher() const { return matcher_; }
+
 private:
     struct Doc {
         std::vector<TermCount> first_seen;  // order of first appearance
         std::vector<TermCount> by_rank;     // order of the collection's first sight
-        bool live = false;
+        uint32_t rank_begin = 0, rank_end = 0;  // ranks first given in this row
+        bool live = false, ranked = false, order_known = true;
+    };
+    struct Posting {
+        DocId doc;
+        uint32_t count;
+    };
+    struct Weight {
+        uint32_t column;
+        double idf;
     };
     void refresh_columns();
     void order_rows_by_rank();
+    bool extend_rows_by_rank(const std::vector<DocId> &old_rows);
+    void release_term(uint32_t term);
 
     TermTable terms_;
     std::vector<Doc> docs_;
@@ -143,6 +203,18 @@ private:
     std::vector<uint32_t> first_seen_;
     std::vector<DocId> rows_;
     size_t nnz_ = 0;
+    uint32_t next_rank_ = 0;
+    bool reorder_ = true;     // a removal took first sights other rows still hold
+    bool reordered_ = true;
+    bool ranks_lost_ = false;  // some term left every row since set_rows
+    size_t unknown_order_ = 0;  // live documents whose own order is not known
+    std::vector<uint32_t> released_, vanished_;
+    std::vector<std::vector<Posting>> postings_;  // per term id, over live documents
+    std::vector<uint32_t> row_of_;                // per document
+    std::vector<double> norm1_, norm2_;           // per row; 0: no division
+    std::vector<double> idf_;                     // by column
+    std::vector<Weight> weight_;                  // per term id, for fill
+    CloseMatchSet matcher_;
 };
 
 // scikit-learn's l2 row normalisation (sum of squares in stored order,

@@ -8,6 +8,8 @@
 // truncated. Loading checks the file's keys before changing anything.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
@@ -94,6 +96,7 @@ nb::object load_model(const Args &a) {
         self.attr("document_names") = values[2];
         self.attr("detected_languages") = values[3];
         self.attr("cleaned_text") = values[4];
+        tfidf::adopt_loaded(a, self);
     }
     shared_model::remember(self, seen);
     return self.attr("is_loaded");
@@ -128,8 +131,7 @@ void remove_document(const Args &a, nb::handle id, nb::handle names, nb::handle 
 
 // (vectorizer, matrix) fitted on the cleaned texts: the native assembly
 // when it applies, the library itself otherwise.
-nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned) {
-    const bool first = self.attr("tfidf_vectorizer").is_none();
+nb::object fit_as(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned, bool first) {
     nb::list keys, texts;
     if (first) {
         // The first model is fitted on this document's text alone.
@@ -152,11 +154,35 @@ nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleane
     return nb::make_tuple(vectorizer, matrix);
 }
 
+nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned) {
+    return fit_as(a, self, doc, cleaned, self.attr("tfidf_vectorizer").is_none());
+}
+
 nb::object debug_document(nb::handle names, nb::handle languages) {
     nb::dict models;
-    for (nb::handle id : languages) {
-        nb::object language = languages[id];
-        models[id] = language.is_none() ? nb::none() : language.attr("value");
+    if (!PyDict_CheckExact(languages.ptr())) {
+        for (nb::handle key : languages) {
+            nb::object language = languages[key];
+            models[key] = language.is_none() ? nb::none() : language.attr("value");
+        }
+        nb::dict dc;
+        dc["multilang_models"] = models;
+        dc["document_names"] = names;
+        return dc;
+    }
+    // Documents share a handful of language objects: each code is asked once.
+    std::vector<std::pair<PyObject *, nb::object>> codes;
+    PyObject *id, *language;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(languages.ptr(), &pos, &id, &language)) {
+        nb::object code;
+        for (const auto &[known, value] : codes)
+            if (known == language) code = value;
+        if (!code.is_valid()) {
+            code = language == Py_None ? nb::none() : nb::borrow(language).attr("value");
+            if (codes.size() < 16) codes.emplace_back(language, code);
+        }
+        pyface::check_status(PyDict_SetItem(models.ptr(), id, code.ptr()));
     }
     nb::dict dc;
     dc["multilang_models"] = models;
@@ -215,6 +241,81 @@ struct Snapshot {
     }
 };
 
+// What training one document changes in the collections, to take back
+// after a failure without copying them first: where the identifier stood
+// in each (it moves last) and what it mapped to.
+class DocumentUndo {
+public:
+    DocumentUndo(nb::handle self, nb::handle id, nb::handle n, nb::handle l, nb::handle c)
+        : id_(nb::borrow(id)),
+          vectorizer_(self.attr("tfidf_vectorizer")),
+          matrix_(self.attr("tfidf_matrix")),
+          is_loaded_(self.attr("is_loaded")) {
+        name_index_ = PySequence_Index(n.ptr(), id.ptr());
+        if (name_index_ < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        languages_ = Entry::of(l, id);
+        cleaned_ = Entry::of(c, id);
+    }
+
+    // Best effort, called with an error in flight: the error stays the
+    // one the caller sees.
+    void restore(nb::handle self, nb::handle n, nb::handle l, nb::handle c) const noexcept {
+        try {
+            const Py_ssize_t size = PyList_Check(n.ptr()) ? PyList_GET_SIZE(n.ptr()) : -1;
+            if (size > 0 && pyface::equals(nb::borrow(PyList_GET_ITEM(n.ptr(), size - 1)), id_))
+                pyface::check_status(PyList_SetSlice(n.ptr(), size - 1, size, nullptr));
+            if (name_index_ >= 0)
+                pyface::check_status(PyList_Insert(n.ptr(), name_index_, id_.ptr()));
+            languages_.restore(l, id_);
+            cleaned_.restore(c, id_);
+            self.attr("tfidf_vectorizer") = vectorizer_;
+            self.attr("tfidf_matrix") = matrix_;
+            self.attr("is_loaded") = is_loaded_;
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+
+private:
+    struct Entry {
+        Py_ssize_t position = -1;  // -1: the key was absent
+        nb::object value;
+
+        static Entry of(nb::handle mapping, nb::handle key) {
+            Entry e;
+            if (!pyface::contains(mapping, key)) return e;
+            e.value = mapping[key];
+            Py_ssize_t k = 0;
+            for (nb::handle other : mapping) {
+                if (pyface::equals(other, key)) break;
+                ++k;
+            }
+            e.position = k;
+            return e;
+        }
+
+        // The key back in its place: the mapping is rebuilt in order, which
+        // costs a pass only on this failure path.
+        void restore(nb::handle mapping, nb::handle key) const {
+            if (pyface::contains(mapping, key)) mapping.attr("__delitem__")(key);
+            if (position < 0) return;
+            nb::list items = nb::steal<nb::list>(
+                pyface::check(PySequence_List(mapping.attr("items")().ptr())));
+            pyface::check_status(
+                PyList_Insert(items.ptr(), position, nb::make_tuple(key, value).ptr()));
+            mapping.attr("clear")();
+            mapping.attr("update")(items);
+        }
+    };
+
+    nb::object id_, vectorizer_, matrix_, is_loaded_;
+    Py_ssize_t name_index_ = -1;
+    Entry languages_, cleaned_;
+};
+
 nb::object train_model(const Args &a) {
     nb::handle self = a[0], doc = a[1];
     if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
@@ -226,7 +327,7 @@ nb::object train_model(const Args &a) {
     nb::object names = self.attr("document_names");
     nb::object languages = self.attr("detected_languages");
     nb::object cleaned = self.attr("cleaned_text");
-    const Snapshot before(self, names, languages, cleaned);
+    const DocumentUndo before(self, id, names, languages, cleaned);
     nb::object dc;
     try {
         remove_document(a, id, names, languages, cleaned);
@@ -267,6 +368,108 @@ nb::object train_model(const Args &a) {
     return nb::none();
 }
 
+// Several documents trained as train_model would train them one after the
+// other (same guards, log lines and replacements), fitted and written once
+// at the end. All or nothing: a document that would fail its training
+// leaves the engine and both files as they were before the batch.
+nb::object train_models(const Args &a) {
+    nb::handle self = a[0];
+    nb::object records = nb::steal(pyface::check(PySequence_List(a[1].ptr())));
+    std::optional<Snapshot> before;
+    // Taken before the first document that is trained: one lock, and one
+    // merge of what other processes trained, for the whole batch.
+    std::optional<shared_model::Training> training;
+    nb::object names, languages, cleaned, last_doc;
+    bool have_vectorizer = false, last_first = false, fitted = true;
+    size_t not_str = 0;  // texts the native fit cannot take
+    try {
+        for (nb::handle doc : records) {
+            if (doc.is_none() || !pyface::truthy(doc.attr("text"))) continue;
+            nb::object id = doc.attr("id");
+            if (pyface::contains(self.attr("document_names"), id)) continue;
+            if (!training) training.emplace(a, self);
+            self.attr("load_model")();
+            if (!before) {
+                names = self.attr("document_names");
+                languages = self.attr("detected_languages");
+                cleaned = self.attr("cleaned_text");
+                before.emplace(self, names, languages, cleaned);
+                have_vectorizer = !self.attr("tfidf_vectorizer").is_none();
+                for (nb::handle text : cleaned.attr("values")())
+                    not_str += PyUnicode_CheckExact(text.ptr()) ? 0 : 1;
+            }
+            if (pyface::contains(cleaned, id) &&
+                !PyUnicode_CheckExact(nb::object(cleaned[id]).ptr()))
+                --not_str;
+            remove_document(a, id, names, languages, cleaned);
+            names.attr("append")(id);
+            languages[id] = doc.attr("detected_language");
+            cleaned[id] = doc.attr("cleaned_text");
+            nb::object text = cleaned[id];
+            not_str += PyUnicode_CheckExact(text.ptr()) ? 0 : 1;
+
+            // What this document's training would refuse: its debug entry,
+            nb::dict own_language;
+            own_language[id] = languages[id];
+            nb::list own_name;
+            own_name.append(id);
+            check_debug_document(debug_document(own_name, own_language));
+            // and its fit. The native fit can only fail on an empty
+            // vocabulary, which is told without fitting; the library is
+            // asked at every step, as the loop would.
+            const bool first = !have_vectorizer;
+            if (not_str == 0 && tfidf::native_fit_applies(a)) {
+                bool any = tfidf::holds_term(text);
+                if (!any && !first)
+                    for (nb::handle other : cleaned.attr("values")())
+                        if ((any = tfidf::holds_term(other))) break;
+                if (!any)
+                    pyface::raise(PyExc_ValueError,
+                                  "empty vocabulary; perhaps the documents only contain stop words");
+                fitted = false;
+            } else {
+                nb::object model = fit_as(a, self, doc, cleaned, first);
+                self.attr("tfidf_vectorizer") = model[0];
+                self.attr("tfidf_matrix") = model[1];
+                fitted = true;
+            }
+            have_vectorizer = true;
+            last_doc = nb::borrow(doc);
+            last_first = first;
+            self.attr("is_loaded") = nb::bool_(true);
+        }
+        if (!before) return nb::none();
+        if (!fitted) {
+            nb::object model = fit_as(a, self, last_doc, cleaned, last_first);
+            self.attr("tfidf_vectorizer") = model[0];
+            self.attr("tfidf_matrix") = model[1];
+        }
+    } catch (...) {
+        if (before) before->restore(self, names, languages, cleaned);
+        throw;
+    }
+    nb::object dc;
+    try {
+        dc = debug_document(names, languages);
+        check_debug_document(dc);
+        nb::dict model_data;
+        model_data["matrix"] = self.attr("tfidf_matrix");
+        model_data["vectorizer"] = self.attr("tfidf_vectorizer");
+        model_data["document_names"] = names;
+        model_data["detected_languages"] = languages;
+        model_data["cleaned_text"] = cleaned;
+        pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
+            tfidf::joblib_dump(a, model_data, tmp);
+        });
+        shared_model::written(self);
+    } catch (...) {
+        before->restore(self, names, languages, cleaned);
+        throw;
+    }
+    a.global("FinderBase").attr("save_debug_json")(self, dc, self.attr("debug_model_filename"));
+    return nb::none();
+}
+
 // Another process may have trained since this engine last read the model.
 nb::object search_documents(const Args &a) {
     shared_model::refresh(a, a[0]);
@@ -300,6 +503,7 @@ NB_MODULE(TfidfFinder, m) {
             .method("__init__", {"self", "basepath"}, init)
             .method("load_model", {"self"}, load_model)
             .method("train_model", {"self", "doc"}, train_model)
+            .method("train_models", {"self", "records"}, train_models)
             .method("search_documents",
                     {"self", "search_query", {"detected_search_language", nb::none()},
                      {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9},

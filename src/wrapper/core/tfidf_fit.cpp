@@ -6,7 +6,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cmath>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 
 #include "pyface/errors.hpp"
 #include "pyface/unicode.hpp"
@@ -26,51 +29,139 @@ struct NewText {
     std::u32string lowered;
 };
 
-// Brings `state` to the documents (keys[i], texts[i]) in that order: a
-// document whose key and text are unchanged keeps its counts; the others
-// are counted afresh and the ones that are gone are dropped.
+void forget_counts(TrainState &state) {
+    state.model = IncrementalTfidf();
+    state.docs.clear();
+    state.names.clear();
+    state.vocabulary = nb::object();
+    state.vocabulary_column.clear();
+    state.vocabulary_deleted = 0;
+}
+
+bool same_document(const TrainState::Doc &old, PyObject *key, PyObject *text) {
+    if (old.key.ptr() != key) return false;
+    if (old.text.ptr() == text) return true;
+    const int equal = PyUnicode_Compare(old.text.ptr(), text);
+    if (equal == -1 && PyErr_Occurred()) throw nb::python_error();
+    return equal == 0;
+}
+
+// For each of the documents (keys[i], texts[i]), the position of the same
+// document among the ones last fitted, or -1. The usual changes (documents
+// appended, a few taken out of the middle) are found by walking both lists
+// side by side; anything else is looked up by key.
+std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::handle texts) {
+    const size_t n = nb::len(texts);
+    std::vector<long> plan(n, -1);
+    std::vector<bool> taken(state.docs.size(), false);
+    nb::dict where;  // key -> position, made on first need
+    bool indexed = false;
+    size_t j = 0;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
+        PyObject *text = PyList_GET_ITEM(texts.ptr(), i);
+        long found = -1;
+        for (size_t look = j; look < state.docs.size() && look < j + 4; ++look) {
+            if (!taken[look] && same_document(state.docs[look], key, text)) {
+                found = static_cast<long>(look);
+                break;
+            }
+        }
+        if (found < 0 && j < state.docs.size()) {
+            if (!indexed) {
+                for (size_t k = 0; k < state.docs.size(); ++k)
+                    where[state.docs[k].key] = nb::int_(k);
+                indexed = true;
+            }
+            PyObject *hit = PyDict_GetItemWithError(where.ptr(), key);
+            if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
+            if (hit != nullptr) {
+                const size_t k = PyLong_AsSize_t(hit);
+                if (!taken[k] && same_document(state.docs[k], key, text))
+                    found = static_cast<long>(k);
+            }
+        }
+        if (found >= 0) {
+            taken[static_cast<size_t>(found)] = true;
+            plan[i] = found;
+            j = static_cast<size_t>(found) + 1;
+        }
+    }
+    return plan;
+}
+
+void sync(TrainState &state, nb::handle keys, nb::handle texts);
+
+// Brings `state` to the documents (keys[i], texts[i]) in that order (keys
+// and texts are lists): a document whose key and text are unchanged keeps
+// its counts; the others are counted afresh and the ones that are gone are
+// dropped.
 void sync(TrainState &state, nb::handle keys, nb::handle texts) {
     const size_t n = nb::len(texts);
-    nb::dict where;
-    for (size_t i = 0; i < state.docs.size(); ++i) where[state.docs[i].key] = nb::int_(i);
+    const std::vector<long> plan = match_documents(state, keys, texts);
     std::vector<bool> kept(state.docs.size(), false);
     std::vector<TrainState::Doc> next;
     next.reserve(n);
     std::vector<NewText> fresh;
     for (size_t i = 0; i < n; ++i) {
-        nb::object key = keys[i];
-        nb::object text = texts[i];
-        PyObject *hit = PyDict_GetItemWithError(where.ptr(), key.ptr());
-        if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
-        if (hit != nullptr) {
-            const size_t j = PyLong_AsSize_t(hit);
-            const TrainState::Doc &old = state.docs[j];
-            if (!kept[j] && (old.text.is(text) ||
-                             PyUnicode_Compare(old.text.ptr(), text.ptr()) == 0)) {
-                kept[j] = true;
-                next.push_back(old);
-                continue;
-            }
+        if (plan[i] >= 0) {
+            kept[static_cast<size_t>(plan[i])] = true;
+            next.push_back(state.docs[static_cast<size_t>(plan[i])]);
+            continue;
         }
+        nb::object text = texts[i];
         // The library lower-cases with str.lower (full Unicode mapping).
         fresh.push_back({i, pyface::to_u32(text.attr("lower")())});
-        next.push_back({key, text, 0});
+        next.push_back({nb::object(keys[i]), text, 0});
     }
     std::vector<IncrementalTfidf::DocId> gone;
     for (size_t j = 0; j < state.docs.size(); ++j)
         if (!kept[j]) gone.push_back(state.docs[j].id);
+    std::vector<uint32_t> released, vanished;
     {
         nb::gil_scoped_release unlocked;
         for (NewText &t : fresh)
             next[t.row].id = state.model.add(wrapper_native::count_terms(
                 t.lowered, pyface::python_classes(), state.model.terms()));
         for (auto id : gone) state.model.remove(id);
+    }
+    if (state.model.needs_true_order()) {
+        // Documents taken over from the file must be counted after all.
+        forget_counts(state);
+        sync(state, keys, texts);
+        return;
+    }
+    {
+        nb::gil_scoped_release unlocked;
         std::vector<IncrementalTfidf::DocId> rows;
         rows.reserve(next.size());
         for (const auto &d : next) rows.push_back(d.id);
         state.model.set_rows(std::move(rows));
+        released = state.model.take_released();
+        vanished = state.model.take_vanished();
     }
     state.docs = std::move(next);
+    // A term that left every row leaves the vocabulary (if it is back, it
+    // is appended again in its new place); released ids are handed out
+    // again, so nothing may still name them.
+    for (const auto *terms : {&vanished, &released}) {
+        for (uint32_t t : *terms) {
+            if (t < state.vocabulary_column.size() &&
+                state.vocabulary_column[t] != wrapper_native::TermTable::kMissing) {
+                if (state.vocabulary.is_valid() && t < state.names.size() &&
+                    state.names[t].is_valid() &&
+                    PyDict_DelItem(state.vocabulary.ptr(), state.names[t].ptr()) == 0) {
+                    ++state.vocabulary_deleted;
+                } else {
+                    PyErr_Clear();
+                    state.vocabulary = nb::object();
+                }
+                state.vocabulary_column[t] = wrapper_native::TermTable::kMissing;
+            }
+        }
+    }
+    for (uint32_t t : released)
+        if (t < state.names.size()) state.names[t] = nb::object();
 }
 
 nb::object term_name(TrainState &state, uint32_t term) {
@@ -78,6 +169,42 @@ nb::object term_name(TrainState &state, uint32_t term) {
     nb::object &name = state.names[term];
     if (!name.is_valid()) name = pyface::from_u32(state.model.terms().text(term));
     return name;
+}
+
+nb::object column_int(TrainState &state, uint32_t column) {
+    if (state.column_ints.size() <= column) state.column_ints.resize(column + 1);
+    nb::object &value = state.column_ints[column];
+    if (!value.is_valid()) value = nb::int_(column);
+    return value;
+}
+
+// vocabulary_ (terms in order of first sight, each mapped to its column).
+// The state keeps the last one it built (never handed out: the vectorizer
+// gets a copy). While the order of first sight only grew, that dict is
+// updated in place (moved columns set, new terms appended) and copied:
+// even when most columns moved, this is cheaper than building it again.
+nb::object vocabulary_of(TrainState &state) {
+    const IncrementalTfidf &model = state.model;
+    const std::vector<uint32_t> &order = model.first_seen_terms();
+    constexpr uint32_t kMissing = wrapper_native::TermTable::kMissing;
+    state.vocabulary_column.resize(model.terms().size(), kMissing);
+    const bool rebuild = !state.vocabulary.is_valid() || model.reordered() ||
+                         state.vocabulary_deleted * 4 > order.size() + 64;
+    if (rebuild) {
+        state.vocabulary = nb::dict();
+        state.vocabulary_deleted = 0;
+        std::fill(state.vocabulary_column.begin(), state.vocabulary_column.end(), kMissing);
+    }
+    PyObject *dict = state.vocabulary.ptr();
+    for (uint32_t term : order) {
+        const uint32_t column = model.column_of(term);
+        uint32_t &have = state.vocabulary_column[term];
+        if (have == column) continue;
+        pyface::check_status(PyDict_SetItem(dict, term_name(state, term).ptr(),
+                                            column_int(state, column).ptr()));
+        have = column;
+    }
+    return nb::steal(pyface::check(PyDict_Copy(dict)));
 }
 
 // idf exactly as TfidfTransformer.fit computes it (the same NumPy calls on
@@ -109,6 +236,19 @@ void fill_matrix(IncrementalTfidf &model, RowOrder order, nb::handle idf, nb::ha
 
 }  // namespace
 
+bool native_fit_applies(const pyface::Args &a) {
+    return global_is(a, "TfidfVectorizer", originals().TfidfVectorizer);
+}
+
+bool holds_term(nb::handle text) {
+    const std::u32string lowered = pyface::to_u32(nb::borrow(text).attr("lower")());
+    bool found = false;
+    // Any token will do; the scan cannot stop early, but it is one pass.
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view) { found = true; });
+    return found;
+}
+
 nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text) {
     const Originals &o = originals();
@@ -132,6 +272,19 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     std::shared_ptr<TrainState> state;
     if (cache != nullptr) state = std::move(cache->train);
     if (!state) state = std::make_shared<TrainState>();
+    struct Writing {
+        TrainState &s;
+        explicit Writing(TrainState &state) : s(state) {
+            s.writing = true;
+            nb::gil_scoped_release unlocked;
+            s.mutex.lock();
+        }
+        ~Writing() {
+            s.mutex.unlock();
+            s.writing = false;
+        }
+    } writing(*state);
+    ++state->version;
     sync(*state, keys, texts);
     IncrementalTfidf &model = state->model;
     auto check_in = [&] {
@@ -159,14 +312,197 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
     else
         fill_matrix<int32_t>(model, order, idf, data, indices, indptr);
 
-    // vocabulary_: terms in order of first sight, each mapped to its column.
-    nb::dict vocabulary;
-    for (uint32_t term : model.first_seen_terms())
-        vocabulary[term_name(*state, term)] = nb::int_(model.column_of(term));
+    nb::object vocabulary = vocabulary_of(*state);
 
     nb::object fitted = assemble(*layout, vocabulary, idf, data, indices, indptr, n_rows, n_cols);
+    install_live_index(self, fitted[0], fitted[1], state);
     check_in();
     return fitted;
+}
+
+namespace {
+
+// Tokens of two or more word characters in the lower-cased text, as the
+// fit counts them. ASCII text is scanned in place: lower-casing changes no
+// character class there.
+size_t token_count(PyObject *text) {
+    size_t count = 0;
+    if (PyUnicode_IS_ASCII(text)) {
+        const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(text));
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        auto word = [](unsigned char x) {
+            return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9') ||
+                   x == '_';
+        };
+        for (Py_ssize_t i = 0; i < n;) {
+            if (!word(c[i])) {
+                ++i;
+                continue;
+            }
+            Py_ssize_t e = i + 1;
+            while (e < n && word(c[e])) ++e;
+            count += e - i >= 2 ? 1 : 0;
+            i = e;
+        }
+        return count;
+    }
+    const std::u32string lowered = pyface::to_u32(nb::borrow(text).attr("lower")());
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view) { ++count; });
+    return count;
+}
+
+// The counts of one stored row: the values over the idf are proportional
+// to the counts; the smallest whole numbers in that proportion, scaled to
+// the text's number of tokens, must give the stored values back bit for bit.
+template <class Index>
+bool row_counts(const double *x, const Index *j, size_t b, size_t e, const double *idf,
+                const std::vector<uint32_t> &rank_of_column, size_t tokens,
+                std::vector<wrapper_native::TermCount> &out) {
+    out.clear();
+    if (b == e) return tokens == 0;
+    std::vector<double> ratio(e - b);
+    double smallest = 0.0;
+    for (size_t k = b; k < e; ++k) {
+        const double r = x[k] / idf[j[k]];
+        if (!(r > 0.0) || !std::isfinite(r)) return false;
+        ratio[k - b] = r;
+        if (smallest == 0.0 || r < smallest) smallest = r;
+    }
+    std::vector<uint64_t> whole(e - b);
+    uint64_t sum = 0;
+    bool found = false;
+    for (uint64_t m = 1; m <= 64 && !found; ++m) {
+        found = true;
+        sum = 0;
+        for (size_t k = 0; k < ratio.size() && found; ++k) {
+            const double v = static_cast<double>(m) * ratio[k] / smallest;
+            const double w = std::round(v);
+            found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
+            whole[k] = static_cast<uint64_t>(w);
+            sum += whole[k];
+        }
+    }
+    if (!found || tokens % sum != 0) return false;
+    const uint64_t scale = tokens / sum;
+    double total = 0.0;
+    for (size_t k = b; k < e; ++k) {
+        const double v = static_cast<double>(whole[k - b] * scale) * idf[j[k]];
+        total += v * v;
+    }
+    const double norm = std::sqrt(total);
+    for (size_t k = b; k < e; ++k) {
+        const uint64_t count = whole[k - b] * scale;
+        if (count > UINT32_MAX) return false;
+        const double v = static_cast<double>(count) * idf[j[k]];
+        if (v / norm != x[k]) return false;
+        out.push_back({rank_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
+    }
+    return true;
+}
+
+template <class Index>
+bool adopt_rows(const Buffer &data, const Buffer &indices, const Buffer &indptr, size_t rows,
+                const double *idf, const std::vector<uint32_t> &rank_of_column,
+                const std::vector<PyObject *> &texts,
+                std::vector<std::vector<wrapper_native::TermCount>> &out) {
+    const auto *x = static_cast<const double *>(data.data());
+    const auto *j = static_cast<const Index *>(indices.data());
+    const auto *p = static_cast<const Index *>(indptr.data());
+    if (indptr.size() != rows + 1 || p[0] != 0) return false;
+    const size_t cols = rank_of_column.size();
+    out.resize(rows);
+    for (size_t r = 0; r < rows; ++r) {
+        if (p[r + 1] < p[r] || static_cast<size_t>(p[r + 1]) > data.size() ||
+            static_cast<size_t>(p[r + 1]) > indices.size())
+            return false;
+        const auto b = static_cast<size_t>(p[r]), e = static_cast<size_t>(p[r + 1]);
+        for (size_t k = b; k < e; ++k)
+            if (j[k] < 0 || static_cast<size_t>(j[k]) >= cols) return false;
+        if (!row_counts(x, j, b, e, idf, rank_of_column, token_count(texts[r]), out[r]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void adopt_loaded(const pyface::Args &a, nb::handle self) {
+    try {
+        if (!native_fit_applies(a)) return;
+        EngineCache *cache = engine_cache(self);
+        if (cache == nullptr) return;
+        nb::object cleaned = self.attr("cleaned_text");
+        if (!PyDict_CheckExact(cleaned.ptr())) return;
+        std::vector<nb::object> key =
+            index_key(self.attr("tfidf_vectorizer"), self.attr("tfidf_matrix"));
+        if (key.empty()) return;
+        const auto rows = nb::cast<size_t>(key[7][0]);
+        const auto cols = nb::cast<size_t>(key[7][1]);
+        // A model of one row may be a first fit, ordered by column; it is
+        // counted again at no cost worth saving.
+        if (rows < 2 || rows != nb::len(cleaned) || nb::len(key[1]) != cols) return;
+        std::vector<PyObject *> texts;
+        std::vector<std::pair<nb::object, nb::object>> documents;
+        PyObject *k, *v;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(cleaned.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(v)) return;
+            texts.push_back(v);
+            documents.emplace_back(nb::borrow(k), nb::borrow(v));
+        }
+        Buffer idf, data, indices, indptr;
+        if (!idf.open(key[2]) || idf.kind() != 'd' || idf.size() != cols) return;
+        if (!data.open(key[4]) || data.kind() != 'd') return;
+        if (!indices.open(key[5]) || !indptr.open(key[6])) return;
+        if (indices.kind() != indptr.kind() || indices.kind() == 'd') return;
+
+        // Terms in order of first sight: the order of vocabulary_.
+        std::vector<std::u32string> terms;
+        std::vector<uint32_t> column_of_rank, rank_of_column(cols, UINT32_MAX);
+        terms.reserve(cols);
+        pos = 0;
+        while (PyDict_Next(key[1].ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k) || !PyLong_CheckExact(v)) return;
+            const Py_ssize_t c = PyLong_AsSsize_t(v);
+            if (c < 0 || static_cast<size_t>(c) >= cols || rank_of_column[c] != UINT32_MAX) {
+                PyErr_Clear();
+                return;
+            }
+            rank_of_column[c] = static_cast<uint32_t>(terms.size());
+            column_of_rank.push_back(static_cast<uint32_t>(c));
+            terms.push_back(pyface::to_u32(k));
+        }
+        const auto *w = static_cast<const double *>(idf.data());
+        std::vector<std::vector<wrapper_native::TermCount>> counts;
+        const bool ok =
+            indices.kind() == 'i'
+                ? adopt_rows<int32_t>(data, indices, indptr, rows, w, rank_of_column, texts, counts)
+                : adopt_rows<int64_t>(data, indices, indptr, rows, w, rank_of_column, texts,
+                                      counts);
+        if (!ok) return;
+        auto state = std::make_shared<TrainState>();
+        std::vector<IncrementalTfidf::DocId> ids;
+        try {
+            nb::gil_scoped_release unlocked;
+            ids = state->model.adopt(terms, column_of_rank, std::move(counts));
+        } catch (const std::invalid_argument &) {
+            return;
+        }
+        // The idf must be the one these counts give.
+        nb::object expected = smooth_idf(state->model);
+        const int same = PyObject_IsTrue(originals().numpy.attr("array_equal")(expected, key[2]).ptr());
+        if (same != 1) {
+            PyErr_Clear();
+            return;
+        }
+        for (size_t r = 0; r < rows; ++r)
+            state->docs.push_back({documents[r].first, documents[r].second, ids[r]});
+        cache->train = state;
+    } catch (const nb::python_error &) {
+        PyErr_Clear();
+    } catch (const std::exception &) {
+    }
 }
 
 }  // namespace tfidf

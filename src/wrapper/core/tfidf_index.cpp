@@ -123,6 +123,49 @@ std::shared_ptr<const SearchIndex> build(const std::vector<nb::object> &key) {
         nb::gil_scoped_release unlocked;
         index->terms = wrapper_native::CloseMatchIndex(texts);
     }
+    index->vocabulary_size = cols;
+    return index;
+}
+
+}  // namespace
+
+std::vector<nb::object> index_key(nb::handle vectorizer, nb::handle matrix) {
+    const Originals &o = originals();
+    if (!has_default_settings(vectorizer, o.TfidfVectorizer, o.vectorizer_defaults)) return {};
+    nb::object transformer = own_attr(vectorizer, "_tfidf");
+    if (!transformer.is_valid() ||
+        !has_default_settings(transformer, o.TfidfTransformer, o.transformer_defaults))
+        return {};
+    const PyTypeObject *mtype = Py_TYPE(matrix.ptr());
+    if (mtype != reinterpret_cast<PyTypeObject *>(o.csr_matrix.ptr()) &&
+        mtype != reinterpret_cast<PyTypeObject *>(o.csr_array.ptr()))
+        return {};
+    nb::object vocabulary = own_attr(vectorizer, "vocabulary_");
+    nb::object idf = own_attr(transformer, "idf_");
+    nb::object data = own_attr(matrix, "data"), indices = own_attr(matrix, "indices"),
+               indptr = own_attr(matrix, "indptr"), shape = own_attr(matrix, "_shape");
+    for (const nb::object *part : {&vocabulary, &idf, &data, &indices, &indptr, &shape})
+        if (!part->is_valid()) return {};
+    return {nb::borrow(vectorizer), vocabulary, idf, nb::borrow(matrix),
+            data, indices, indptr, shape};
+}
+
+namespace {
+
+std::shared_ptr<const SearchIndex> index_for(nb::handle self, nb::handle vectorizer,
+                                             nb::handle matrix, bool allow_live) {
+    std::vector<nb::object> key = index_key(vectorizer, matrix);
+    if (key.empty()) return nullptr;
+    EngineCache *cache = engine_cache(self);
+    if (cache != nullptr && cache->search && (allow_live || !cache->search->live)) {
+        const auto &old = cache->search->key;
+        bool same = old.size() == key.size();
+        for (size_t k = 0; same && k < key.size(); ++k) same = old[k].is(key[k]);
+        // The vocabulary dict could have been edited in place.
+        if (same && nb::len(key[1]) == cache->search->vocabulary_size) return cache->search;
+    }
+    std::shared_ptr<const SearchIndex> index = build(key);
+    if (index && cache != nullptr) cache->search = index;
     return index;
 }
 
@@ -130,37 +173,27 @@ std::shared_ptr<const SearchIndex> build(const std::vector<nb::object> &key) {
 
 std::shared_ptr<const SearchIndex> search_index(nb::handle self, nb::handle vectorizer,
                                                 nb::handle matrix) {
-    const Originals &o = originals();
-    if (!has_default_settings(vectorizer, o.TfidfVectorizer, o.vectorizer_defaults))
-        return nullptr;
-    nb::object transformer = own_attr(vectorizer, "_tfidf");
-    if (!transformer.is_valid() ||
-        !has_default_settings(transformer, o.TfidfTransformer, o.transformer_defaults))
-        return nullptr;
-    const PyTypeObject *mtype = Py_TYPE(matrix.ptr());
-    if (mtype != reinterpret_cast<PyTypeObject *>(o.csr_matrix.ptr()) &&
-        mtype != reinterpret_cast<PyTypeObject *>(o.csr_array.ptr()))
-        return nullptr;
-    nb::object vocabulary = own_attr(vectorizer, "vocabulary_");
-    nb::object idf = own_attr(transformer, "idf_");
-    nb::object data = own_attr(matrix, "data"), indices = own_attr(matrix, "indices"),
-               indptr = own_attr(matrix, "indptr"), shape = own_attr(matrix, "_shape");
-    for (const nb::object *part : {&vocabulary, &idf, &data, &indices, &indptr, &shape})
-        if (!part->is_valid()) return nullptr;
-    std::vector<nb::object> key{nb::borrow(vectorizer), vocabulary, idf, nb::borrow(matrix),
-                                data, indices, indptr, shape};
+    return index_for(self, vectorizer, matrix, true);
+}
 
+std::shared_ptr<const SearchIndex> search_index_from_arrays(nb::handle self,
+                                                            nb::handle vectorizer,
+                                                            nb::handle matrix) {
+    return index_for(self, vectorizer, matrix, false);
+}
+
+void install_live_index(nb::handle self, nb::handle vectorizer, nb::handle matrix,
+                        const std::shared_ptr<TrainState> &state) {
     EngineCache *cache = engine_cache(self);
-    if (cache != nullptr && cache->search) {
-        const auto &old = cache->search->key;
-        bool same = old.size() == key.size();
-        for (size_t k = 0; same && k < key.size(); ++k) same = old[k].is(key[k]);
-        // The vocabulary dict could have been edited in place.
-        if (same && nb::len(vocabulary) == cache->search->names.size()) return cache->search;
-    }
-    std::shared_ptr<const SearchIndex> index = build(key);
-    if (cache != nullptr) cache->search = index;
-    return index;
+    if (cache == nullptr) return;
+    std::vector<nb::object> key = index_key(vectorizer, matrix);
+    if (key.empty()) return;
+    auto index = std::make_shared<SearchIndex>();
+    index->vocabulary_size = nb::len(key[1]);
+    index->key = std::move(key);
+    index->live = state;
+    index->version = state->version;
+    cache->search = index;
 }
 
 }  // namespace tfidf

@@ -5,7 +5,9 @@
 // other case takes the library's own path.
 #include "wrapper/core/tfidf_query.hpp"
 
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -202,6 +204,62 @@ std::vector<double> scores_natively(const SearchIndex &index, nb::handle correct
     return scores;
 }
 
+// The live index's state, read-locked when it is still at the index's
+// version and no fit holds it; the GIL must be released.
+class LiveRead {
+public:
+    explicit LiveRead(const SearchIndex &index) : lock_(index.live->mutex, std::defer_lock) {
+        ok_ = !index.live->writing && lock_.try_lock() && index.live->version == index.version;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    std::shared_lock<std::shared_mutex> lock_;
+    bool ok_ = false;
+};
+
+// correct_with on a live index: null when the state moved on.
+nb::object correct_live(const SearchIndex &index, const std::u32string &query,
+                        nb::handle cutoff_obj, double cutoff) {
+    std::vector<std::u32string> words = word_runs(query);
+    if (!words.empty()) check_cutoff(cutoff_obj);
+    bool ok;
+    {
+        nb::gil_scoped_release unlocked;
+        LiveRead read(index);
+        ok = read.ok();
+        const wrapper_native::IncrementalTfidf &model = index.live->model;
+        for (size_t k = 0; ok && k < words.size(); ++k)
+            if (auto best = model.matcher().best(words[k], cutoff))
+                words[k] = std::u32string(model.terms().text(*best));
+    }
+    if (!ok) return nb::object();
+    nb::list out;
+    for (const auto &word : words) out.append(pyface::from_u32(word));
+    return join_words(out);
+}
+
+// scores_natively on a live index: false when the state moved on.
+bool scores_live(const SearchIndex &index, nb::handle corrected, std::vector<double> &scores) {
+    const std::u32string lowered = pyface::to_u32(nb::borrow(corrected).attr("lower")());
+    nb::gil_scoped_release unlocked;
+    LiveRead read(index);
+    if (!read.ok()) return false;
+    const wrapper_native::IncrementalTfidf &model = index.live->model;
+    std::vector<uint32_t> columns;
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view token) {
+                                       const uint32_t t = model.terms().find(token);
+                                       if (t == wrapper_native::TermTable::kMissing) return;
+                                       const uint32_t c = model.column_of(t);
+                                       if (c != wrapper_native::TermTable::kMissing)
+                                           columns.push_back(c);
+                                   });
+    scores.assign(model.row_count(), 0.0);
+    model.score(wrapper_native::query_row(columns, model.idf().data()), scores.data());
+    return true;
+}
+
 }  // namespace
 
 void set_correct_query_function(nb::handle function) {
@@ -251,18 +309,30 @@ nb::object search_documents(const Args &a) {
     double c;
     if (index && correct_query_is_ours(self) && difflib_is_pristine(a) &&
         pyface::is_str(cleaned) && native_cutoff(cutoff, c)) {
-        nb::list names = index->names;
-        corrected = correct_with(pyface::to_u32(cleaned), index->terms, names, cutoff, c);
-    } else {
+        if (index->live) {
+            corrected = correct_live(*index, pyface::to_u32(cleaned), cutoff, c);
+            if (!corrected.is_valid()) index = search_index_from_arrays(self, vectorizer, matrix);
+        }
+        if (!corrected.is_valid() && index) {
+            nb::list names = index->names;
+            corrected = correct_with(pyface::to_u32(cleaned), index->terms, names, cutoff, c);
+        }
+    }
+    if (!corrected.is_valid()) {
         corrected = self.attr("correct_query")(
             cleaned, vectorizer.attr("get_feature_names_out")(), cutoff);
     }
 
     std::vector<double> scores;
+    bool scored = false;
     if (index && global_is(a, "cosine_similarity", originals().cosine_similarity) &&
         PyUnicode_CheckExact(corrected.ptr())) {
-        scores = scores_natively(*index, corrected);
-    } else {
+        if (index->live && !scores_live(*index, corrected, scores))
+            index = search_index_from_arrays(self, vectorizer, matrix);
+        if (index && !index->live) scores = scores_natively(*index, corrected);
+        scored = index != nullptr;
+    }
+    if (!scored) {
         nb::list one;
         one.append(corrected);
         nb::object vector = vectorizer.attr("transform")(one);

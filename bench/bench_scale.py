@@ -1,0 +1,193 @@
+"""TF-IDF engine at growing collection sizes: what one training, the next
+query and a load cost as the collection grows, in one run.
+
+Synthetic corpus (fixed seed): documents of 300 words drawn with a Zipf law
+from 200,000 word types. The collection grows through train_models in
+batches of 1,000 (timed: batch ingestion); at each size N the report gives,
+as CPU time (the machine is shared):
+
+  training     one train_model of a new document, split into computation
+               (the same training with the file writers stubbed out) and
+               writing (the rest); beside it a raw write + fsync of as many
+               bytes as the model file holds, measured in the same run
+  first query  the first search_documents after a training
+  query        median search_documents afterwards
+  load         joblib.load of the model file, and a new engine's
+               construction plus its first training on that file
+
+Ingesting one by one is timed for the first batch only and estimated for
+the whole collection from the per-training costs measured at each size.
+
+    PYTHONPATH=build/dev-<name>/python .venv/bin/python bench/bench_scale.py
+    ... bench/bench_scale.py --sizes 1000 4000      # a quick run
+"""
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import time
+import types
+
+import joblib
+import numpy as np
+
+from wrapper.core import TfidfFinder as module
+from wrapper.core.FinderBase import FinderBase
+from wrapper.core.TfidfFinder import TfidfFinder
+from wrapper.infra.Tongue import Tongue
+
+WORDS_PER_DOC = 300
+TYPES = 200_000
+BATCH = 1_000
+
+
+def corpus(rng, n):
+    letters = np.array(list("abcdefghijklmnopqrstuvwxyz"))
+    words = set()
+    while len(words) < TYPES:
+        for length in rng.randint(3, 13, size=TYPES):
+            words.add("".join(rng.choice(letters, length)))
+            if len(words) == TYPES:
+                break
+    words = sorted(words)
+    rng.shuffle(words)
+    weights = 1.0 / (np.arange(1, TYPES + 1) + 2.7)
+    draws = rng.choice(TYPES, size=(n, WORDS_PER_DOC), p=weights / weights.sum())
+    return [" ".join(words[i] for i in row) for row in draws]
+
+
+def record(doc_id, text):
+    return types.SimpleNamespace(id=doc_id, text=text, cleaned_text=text,
+                                 detected_language=Tongue.ENGLISH)
+
+
+def cpu(fn, *args):
+    start = time.process_time()
+    fn(*args)
+    return time.process_time() - start
+
+
+class NoWrite:
+    """Stands in for the writers, so a training's computation shows alone."""
+    load = staticmethod(joblib.load)
+
+    @staticmethod
+    def dump(value, filename):
+        open(filename, "wb").close()
+
+
+def raw_write(directory, size):
+    block = os.urandom(1 << 20)
+    path = os.path.join(directory, "raw.bin")
+    start = time.process_time()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    left = size
+    while left > 0:
+        left -= os.write(fd, block[:min(left, len(block))])
+    os.fsync(fd)
+    os.close(fd)
+    elapsed = time.process_time() - start
+    os.remove(path)
+    return elapsed
+
+
+def measure(engine, directory, texts, next_doc, trainings, queries, rng):
+    model_file = engine.model_filename
+    total, computation, first_query, query = [], [], [], []
+    for _ in range(trainings):
+        total.append(cpu(engine.train_model, record(f"new{next_doc}", texts[next_doc])))
+        next_doc += 1
+        first_query.append(cpu(engine.search_documents, query_of(rng, texts), "en"))
+        query += [cpu(engine.search_documents, query_of(rng, texts), "en")
+                  for _ in range(queries)]
+    real_joblib, real_debug = module.joblib, FinderBase.save_debug_json
+    module.joblib, FinderBase.save_debug_json = NoWrite, lambda self, dc, filename: None
+    try:
+        for _ in range(trainings):
+            computation.append(cpu(engine.train_model, record(f"new{next_doc}", texts[next_doc])))
+            next_doc += 1
+    finally:
+        module.joblib, FinderBase.save_debug_json = real_joblib, real_debug
+    # The stubbed trainings are in memory only: one real training brings
+    # the file up to date again.
+    engine.train_model(record(f"new{next_doc}", texts[next_doc]))
+    next_doc += 1
+    size = os.path.getsize(model_file)
+    raw = statistics.median(raw_write(directory, size) for _ in range(2))
+    load = statistics.median(cpu(joblib.load, model_file) for _ in range(2))
+    fresh = TfidfFinder(directory)
+    construct_and_train = cpu(lambda: fresh.train_model(
+        record(f"new{next_doc}", texts[next_doc])))
+    next_doc += 1
+    comp, tot = statistics.median(computation), statistics.median(total)
+    return next_doc, {
+        "computation": comp, "writing": max(tot - comp, 0.0), "total": tot, "raw": raw,
+        "size": size, "first_query": statistics.median(first_query),
+        "query": statistics.median(query), "load": load,
+        "construct_and_train": construct_and_train, "engine": fresh,
+    }
+
+
+def query_of(rng, texts):
+    words = texts[rng.randint(0, len(texts))].split()
+    return " ".join(words[rng.randint(0, len(words))] for _ in range(3))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 4000, 16000, 32000])
+    parser.add_argument("--trainings", type=int, default=3)
+    parser.add_argument("--queries", type=int, default=10)
+    args = parser.parse_args()
+    from wrapper.infra import Cleanser
+    real = Cleanser.preprocess_text_for_stemmetization
+    # The NLTK steps are left out: the figures are the engine's own.
+    Cleanser.preprocess_text_for_stemmetization = lambda text, language=None: real(text, None)
+
+    rng = np.random.RandomState(2024)
+    sizes = sorted(args.sizes)
+    spare = (3 * args.trainings + 4) * len(sizes)
+    texts = corpus(rng, sizes[-1] + spare)
+    base, extra = texts[:sizes[-1]], texts[sizes[-1]:]
+    print(f"corpus: {len(texts)} documents of {WORDS_PER_DOC} words, {TYPES} word types")
+    print(f"{'N':>6} {'vocab':>7} {'compute':>9} {'writing':>9} {'raw wr.':>9} {'file MB':>8}"
+          f" {'1st qry':>9} {'query':>8} {'load':>8} {'new+1st':>9}   (CPU ms)")
+    with tempfile.TemporaryDirectory() as directory:
+        engine = TfidfFinder(directory)
+        have, next_extra, batch_cpu, one_by_one_first = 0, 0, 0.0, None
+        rows = []
+        for n in sizes:
+            while have < n:
+                chunk = [record(f"doc{k}", base[k]) for k in range(have, min(have + BATCH, n))]
+                if have == 0 and one_by_one_first is None:
+                    # The first batch once one by one, on a scratch directory.
+                    with tempfile.TemporaryDirectory() as scratch:
+                        single = TfidfFinder(scratch)
+                        one_by_one_first = sum(cpu(single.train_model, doc) for doc in chunk)
+                batch_cpu += cpu(engine.train_models, chunk)
+                have += len(chunk)
+            start = len(base)
+            next_doc, row = measure(engine, directory, texts, start + next_extra,
+                                    args.trainings, args.queries, rng)
+            next_extra = next_doc - start
+            engine = row.pop("engine")  # carries on with the reloaded engine
+            row["n"], row["vocab"] = n, len(engine.tfidf_vectorizer.vocabulary_)
+            rows.append(row)
+            ms = {k: 1000 * v for k, v in row.items() if k not in ("n", "vocab", "size")}
+            print(f"{n:6d} {row['vocab']:7d} {ms['computation']:9.2f} {ms['writing']:9.2f}"
+                  f" {ms['raw']:9.2f} {row['size'] / 1e6:8.1f} {ms['first_query']:9.2f}"
+                  f" {ms['query']:8.3f} {ms['load']:8.1f} {ms['construct_and_train']:9.1f}",
+                  flush=True)
+    # One by one: the per-training total, linear between the measured sizes.
+    points = [(0, 0.0)] + [(r["n"], r["total"]) for r in rows]
+    estimate = sum((b - a) * (ta + tb) / 2 for (a, ta), (b, tb) in zip(points, points[1:]))
+    print(f"ingest {sizes[-1]} documents: train_models in batches of {BATCH} "
+          f"{batch_cpu:.1f} s CPU; one by one estimated {estimate:.1f} s CPU "
+          f"({estimate / batch_cpu:.0f}x); first {min(BATCH, sizes[0])} one by one measured "
+          f"{one_by_one_first:.1f} s CPU")
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
