@@ -7,6 +7,9 @@
 # torch's own exact requirements rather than pinned here.
 #
 #   scripts/resolve_pins.sh /root/.pyenv/versions/3.10.13/bin/python3.10
+#
+# Where pip backtracks into an old source release that no longer builds
+# (spaCy's thinc on 3.13), PIP_ONLY_BINARY=:all: keeps it to wheels.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:?usage: resolve_pins.sh PYTHON}
@@ -22,7 +25,7 @@ torch_pin=$(grep -E '^torch==' "$base")
 names=$(grep -vE '^(#|-|torch==|$)' "$base" | sed -E 's/[=<>;[ ].*//')
 # torch first, so that its exact version is what the rest resolves against:
 # the CPU build where pip finds it, else the registry's build of that release.
-if ! "${pip[@]}" install --no-deps --dry-run "$torch_pin" >/dev/null 2>&1; then
+if ! "${pip[@]}" install --no-deps --dry-run --ignore-installed "$torch_pin" >/dev/null 2>&1; then
   torch_pin=${torch_pin%%+*}
 fi
 "${pip[@]}" install "$torch_pin"

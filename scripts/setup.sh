@@ -45,7 +45,7 @@ if [ "$(cat "$stamps/requirements" 2>/dev/null)" != "$req_hash" ]; then
   # which runs on the CPU too but brings the CUDA libraries along.
   torch_pin=$(grep -E '^torch==.*\+cpu' "$pins" || true)
   if [ -n "$torch_pin" ] &&
-     ! "${pip[@]}" install -q --dry-run --no-deps "$torch_pin" >/dev/null 2>&1; then
+     ! "${pip[@]}" install -q --dry-run --ignore-installed --no-deps "$torch_pin" >/dev/null 2>&1; then
     log "$torch_pin not found; using the registry's ${torch_pin%%+*} (several GB)"
     install_pins=$(mktemp)
     sed -E 's/^(torch==[^+]*)\+cpu/\1/' "$pins" > "$install_pins"
