@@ -4,7 +4,8 @@
 # can have, in a scratch environment. torch keeps the version of the default
 # set (the CPU build where this machine has it, the registry's build
 # elsewhere); the CUDA libraries the registry's torch pulls in are left to
-# torch's own exact requirements rather than pinned here.
+# torch's own exact requirements rather than pinned here. requirements/caps.txt
+# holds the upper bounds a release the project cannot use needs.
 #
 #   scripts/resolve_pins.sh /root/.pyenv/versions/3.10.13/bin/python3.10
 #
@@ -30,7 +31,7 @@ if ! "${pip[@]}" install --no-deps --dry-run --ignore-installed "$torch_pin" >/d
 fi
 "${pip[@]}" install "$torch_pin"
 # shellcheck disable=SC2086
-"${pip[@]}" install $names
+"${pip[@]}" install -c requirements/caps.txt $names
 {
   echo "# $tag pin set: resolved by scripts/resolve_pins.sh on $(date -u +%Y-%m-%d)"
   "${pip[@]}" freeze --all --exclude-editable |
