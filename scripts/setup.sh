@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Everything a fresh machine needs, idempotent: system packages, the
-# virtual environment at .venv with pinned dependencies, offline NLTK data
-# and embedding model, and the built package. A second run takes seconds.
+# virtual environment with pinned dependencies, offline NLTK data and
+# embedding model, and the built package. A second run takes seconds.
+#
+# PYTHON=/path/to/python3.X picks another interpreter (3.10 to 3.13); each
+# keeps its own environment (.venv for the machine's python3, .venv-py3X
+# otherwise) and its pin set requirements/py3X.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-venv=$root/.venv
+source scripts/interpreter.sh
 stamps=$venv/.setup-stamps
 log() { printf '[setup] %s\n' "$*" >&2; }
 
@@ -27,15 +31,28 @@ fi
 
 # 2. Virtual environment with the pinned dependencies.
 if [ ! -x "$venv/bin/python" ]; then
-  log "creating $venv"
-  python3 -m venv "$venv"
+  log "creating $venv ($("$PYTHON" -V 2>&1))"
+  "$PYTHON" -m venv "$venv"
 fi
 mkdir -p "$stamps"
-req_hash=$(sha256sum requirements.txt | cut -d' ' -f1)
+req_hash=$(sha256sum "$pins" | cut -d' ' -f1)
 if [ "$(cat "$stamps/requirements" 2>/dev/null)" != "$req_hash" ]; then
-  log "installing Python dependencies (requirements.txt)"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt \
-    > "$stamps/pip.log" 2>&1 || { cat "$stamps/pip.log" >&2; exit 1; }
+  pip=("$venv/bin/python" -m pip --disable-pip-version-check)
+  install_pins=$pins
+  # torch's CPU build (a "+cpu" version) is published on PyTorch's own
+  # wheel index, not on PyPI: where pip cannot find it (no local wheel, no
+  # such index configured), take the registry's build of the same release,
+  # which runs on the CPU too but brings the CUDA libraries along.
+  torch_pin=$(grep -E '^torch==.*\+cpu' "$pins" || true)
+  if [ -n "$torch_pin" ] &&
+     ! "${pip[@]}" install -q --dry-run --ignore-installed --no-deps "$torch_pin" >/dev/null 2>&1; then
+    log "$torch_pin not found; using the registry's ${torch_pin%%+*} (several GB)"
+    install_pins=$(mktemp)
+    sed -E 's/^(torch==[^+]*)\+cpu/\1/' "$pins" > "$install_pins"
+  fi
+  log "installing Python dependencies ($pins)"
+  "${pip[@]}" install -q -r "$install_pins" > "$stamps/pip.log" 2>&1 ||
+    { cat "$stamps/pip.log" >&2; exit 1; }
   echo "$req_hash" > "$stamps/requirements"
 fi
 

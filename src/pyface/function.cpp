@@ -1,5 +1,7 @@
 #include "pyface/function.hpp"
 
+#include "pyface/deferred.hpp"
+
 #include <structmember.h>
 
 #include <algorithm>
@@ -292,7 +294,11 @@ nb::handle builtins_dict() {
 
 nb::object lookup_global(nb::handle globals, const char *name) {
     PyObject *value = PyDict_GetItemString(globals.ptr(), name);
-    if (value == nullptr) value = PyDict_GetItemString(builtins_dict().ptr(), name);
+    if (value == nullptr) {
+        nb::object deferred = load_deferred(globals, name);
+        if (deferred.is_valid()) return deferred;
+        value = PyDict_GetItemString(builtins_dict().ptr(), name);
+    }
     if (value == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();

@@ -1,5 +1,6 @@
 #include "pyface/module.hpp"
 
+#include "pyface/deferred.hpp"
 #include "pyface/errors.hpp"
 
 namespace pyface {
@@ -32,6 +33,11 @@ nb::object ModuleBuilder::import_module(const char *name, const char *alias) {
     return mod;
 }
 
+void ModuleBuilder::defer_import_module(const char *name, const char *alias,
+                                        OnLoad on_load) {
+    defer_global(globals_, alias ? alias : name, resolve(name), "", on_load);
+}
+
 static nb::object import_name(const std::string &source, const char *name) {
     nb::object mod = nb::module_::import_(source.c_str());
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
@@ -44,12 +50,21 @@ static nb::object import_name(const std::string &source, const char *name) {
 void ModuleBuilder::import_from(const char *source,
                                 std::initializer_list<const char *> names) {
     const std::string abs = resolve(source);
-    for (const char *n : names) set(n, import_name(abs, n));
+    for (const char *n : names) {
+        if (is_heavy_library(abs))
+            defer_global(globals_, n, abs, n);
+        else
+            set(n, import_name(abs, n));
+    }
 }
 
 void ModuleBuilder::import_from_as(const char *source, const char *name,
                                    const char *alias) {
-    set(alias, import_name(resolve(source), name));
+    const std::string abs = resolve(source);
+    if (is_heavy_library(abs))
+        defer_global(globals_, alias, abs, name);
+    else
+        set(alias, import_name(abs, name));
 }
 
 void ModuleBuilder::set(const char *name, nb::handle value) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pyface/deferred.hpp"
 #include "pyface/function.hpp"
 
 namespace pyface {
@@ -24,8 +25,13 @@ public:
 
     // `import name` (or `import name as alias`); returns the module.
     nb::object import_module(const char *name, const char *alias = nullptr);
+    // `import name` bound on first use (see deferred.hpp); `on_load` sees
+    // the module when it is first loaded.
+    void defer_import_module(const char *name, const char *alias = nullptr,
+                             OnLoad on_load = nullptr);
     // `from source import a, b`; `source` may be relative (".Tongue",
     // "..infra"). A name that is no attribute is imported as a submodule.
+    // Names from a heavy library (is_heavy_library) are bound on first use.
     void import_from(const char *source, std::initializer_list<const char *> names);
     // `from source import name as alias`
     void import_from_as(const char *source, const char *name, const char *alias);

@@ -397,13 +397,13 @@ NB_MODULE(ContentReader, m) {
     g_pytesseract = tesseract.inc_ref().ptr();
     g_image_to_string = tesseract.attr("image_to_string").inc_ref().ptr();
     // The PyMuPDF module under its traditional name, without the warning the
-    // old import name now emits.
-    try {
-        mod.import_module("pymupdf", "fitz");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        mod.import_module("fitz");
-    }
+    // old import name now emits. It is loaded when a PDF is first read: with
+    // its layout add-on it brings an inference runtime of ~100 MB that a
+    // worker which only trains and searches never needs.
+    const bool current_name = !nb::module_::import_("importlib.util")
+                                   .attr("find_spec")("pymupdf")
+                                   .is_none();
+    mod.defer_import_module(current_name ? "pymupdf" : "fitz", "fitz");
     mod.import_from("PIL", {"Image"});
 
     mod.def("extract_text_from_pdf", {"pdf_path", "base_path"}, extract_text_from_pdf);

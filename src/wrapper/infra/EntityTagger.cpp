@@ -28,9 +28,16 @@ namespace {
 
 constexpr const char *kModel = "xx_ent_wiki_sm";
 
-// The spacy module and its load function as bound at import.
+// The spacy module and its load function as first loaded (spaCy is
+// imported on first use); null until then.
 PyObject *g_spacy = nullptr;
 PyObject *g_load = nullptr;
+
+void remember_spacy(nb::handle spacy) {
+    if (g_spacy != nullptr) return;
+    g_load = spacy.attr("load").inc_ref().ptr();
+    g_spacy = spacy.inc_ref().ptr();
+}
 
 struct FileStamp {
     std::string path;
@@ -163,8 +170,6 @@ nb::object extract_named_entities(const Args &a) {
 
 NB_MODULE(EntityTagger, m) {
     pyface::ModuleBuilder mod(m);
-    nb::object spacy = mod.import_module("spacy");
-    g_spacy = spacy.inc_ref().ptr();
-    g_load = spacy.attr("load").inc_ref().ptr();
+    mod.defer_import_module("spacy", nullptr, remember_spacy);
     mod.def("extract_named_entities", {"text"}, extract_named_entities);
 }
