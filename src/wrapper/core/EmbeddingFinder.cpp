@@ -252,6 +252,44 @@ nb::object train_model(const Args &a) {
     return nb::none();
 }
 
+// Several documents indexed as train_model would index them one after the
+// other, with the files written once at the end. All or nothing: when a
+// document fails, or the files cannot be written, every document of the
+// batch is taken back and the previous files stay.
+nb::object train_models(const Args &a) {
+    nb::handle self = a[0];
+    nb::object records = nb::steal(pyface::check(PySequence_List(a[1].ptr())));
+    if (nb::len(records) == 0) return nb::none();
+    std::vector<Indexed> added;
+    auto take_back = [&] {
+        for (auto it = added.rbegin(); it != added.rend(); ++it) it->take_back(self);
+    };
+    try {
+        for (nb::handle doc : records) {
+            if (!pyface::truthy(doc)) continue;
+            nb::object key = pyface::truthy(self.attr("supported_languages"))
+                                 ? language_key(doc)
+                                 : nb::object(self.attr("model_main"));
+            nb::object names = self.attr("document_names");
+            const bool listed =
+                pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
+            if (!listed && pyface::truthy(doc.attr("text")))
+                added.push_back(index_document(a, self, doc, key));
+        }
+    } catch (...) {
+        take_back();
+        throw;
+    }
+    const nb::object model_file = file_identity(self.attr("model_filename"));
+    try {
+        self.attr("save_model")();
+    } catch (...) {
+        if (pyface::equals(file_identity(self.attr("model_filename")), model_file)) take_back();
+        throw;
+    }
+    return nb::none();
+}
+
 // ---- search ---------------------------------------------------------------
 
 bool numpy_is_pristine(const Args &a) {
@@ -400,6 +438,7 @@ NB_MODULE(EmbeddingFinder, m) {
         .attr("model_main", nb::str("main"))
         .method("__init__", {"self", "base_path", {"supported_languages", false}}, init)
         .method("train_model", {"self", "doc"}, train_model)
+        .method("train_models", {"self", "records"}, train_models)
         .method("save_model", {"self"}, save_model)
         .method("load_model", {"self"}, load_model)
         .method("search_documents",

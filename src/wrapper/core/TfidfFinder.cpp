@@ -8,6 +8,8 @@
 // truncated. Loading checks the file's keys before changing anything.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+
 #include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
@@ -125,8 +127,7 @@ void remove_document(const Args &a, nb::handle id, nb::handle names, nb::handle 
 
 // (vectorizer, matrix) fitted on the cleaned texts: the native assembly
 // when it applies, the library itself otherwise.
-nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned) {
-    const bool first = self.attr("tfidf_vectorizer").is_none();
+nb::object fit_as(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned, bool first) {
     nb::list keys, texts;
     if (first) {
         // The first model is fitted on this document's text alone.
@@ -147,6 +148,10 @@ nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleane
         matrix = vectorizer.attr("fit_transform")(texts);
     }
     return nb::make_tuple(vectorizer, matrix);
+}
+
+nb::object fit(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned) {
+    return fit_as(a, self, doc, cleaned, self.attr("tfidf_vectorizer").is_none());
 }
 
 nb::object debug_document(nb::handle names, nb::handle languages) {
@@ -262,6 +267,103 @@ nb::object train_model(const Args &a) {
     return nb::none();
 }
 
+// Several documents trained as train_model would train them one after the
+// other (same guards, log lines and replacements), fitted and written once
+// at the end. All or nothing: a document that would fail its training
+// leaves the engine and both files as they were before the batch.
+nb::object train_models(const Args &a) {
+    nb::handle self = a[0];
+    nb::object records = nb::steal(pyface::check(PySequence_List(a[1].ptr())));
+    std::optional<Snapshot> before;
+    nb::object names, languages, cleaned, last_doc;
+    bool have_vectorizer = false, last_first = false, fitted = true;
+    size_t not_str = 0;  // texts the native fit cannot take
+    try {
+        for (nb::handle doc : records) {
+            if (doc.is_none() || !pyface::truthy(doc.attr("text"))) continue;
+            nb::object id = doc.attr("id");
+            if (pyface::contains(self.attr("document_names"), id)) continue;
+            self.attr("load_model")();
+            if (!before) {
+                names = self.attr("document_names");
+                languages = self.attr("detected_languages");
+                cleaned = self.attr("cleaned_text");
+                before.emplace(self, names, languages, cleaned);
+                have_vectorizer = !self.attr("tfidf_vectorizer").is_none();
+                for (nb::handle text : cleaned.attr("values")())
+                    not_str += PyUnicode_CheckExact(text.ptr()) ? 0 : 1;
+            }
+            if (pyface::contains(cleaned, id) &&
+                !PyUnicode_CheckExact(nb::object(cleaned[id]).ptr()))
+                --not_str;
+            remove_document(a, id, names, languages, cleaned);
+            names.attr("append")(id);
+            languages[id] = doc.attr("detected_language");
+            cleaned[id] = doc.attr("cleaned_text");
+            nb::object text = cleaned[id];
+            not_str += PyUnicode_CheckExact(text.ptr()) ? 0 : 1;
+
+            // What this document's training would refuse: its debug entry,
+            nb::dict own_language;
+            own_language[id] = languages[id];
+            nb::list own_name;
+            own_name.append(id);
+            check_debug_document(debug_document(own_name, own_language));
+            // and its fit. The native fit can only fail on an empty
+            // vocabulary, which is told without fitting; the library is
+            // asked at every step, as the loop would.
+            const bool first = !have_vectorizer;
+            if (not_str == 0 && tfidf::native_fit_applies(a)) {
+                bool any = tfidf::holds_term(text);
+                if (!any && !first)
+                    for (nb::handle other : cleaned.attr("values")())
+                        if ((any = tfidf::holds_term(other))) break;
+                if (!any)
+                    pyface::raise(PyExc_ValueError,
+                                  "empty vocabulary; perhaps the documents only contain stop words");
+                fitted = false;
+            } else {
+                nb::object model = fit_as(a, self, doc, cleaned, first);
+                self.attr("tfidf_vectorizer") = model[0];
+                self.attr("tfidf_matrix") = model[1];
+                fitted = true;
+            }
+            have_vectorizer = true;
+            last_doc = nb::borrow(doc);
+            last_first = first;
+            self.attr("is_loaded") = nb::bool_(true);
+        }
+        if (!before) return nb::none();
+        if (!fitted) {
+            nb::object model = fit_as(a, self, last_doc, cleaned, last_first);
+            self.attr("tfidf_vectorizer") = model[0];
+            self.attr("tfidf_matrix") = model[1];
+        }
+    } catch (...) {
+        if (before) before->restore(self, names, languages, cleaned);
+        throw;
+    }
+    nb::object dc;
+    try {
+        dc = debug_document(names, languages);
+        check_debug_document(dc);
+        nb::dict model_data;
+        model_data["matrix"] = self.attr("tfidf_matrix");
+        model_data["vectorizer"] = self.attr("tfidf_vectorizer");
+        model_data["document_names"] = names;
+        model_data["detected_languages"] = languages;
+        model_data["cleaned_text"] = cleaned;
+        pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
+            tfidf::joblib_dump(a, model_data, tmp);
+        });
+    } catch (...) {
+        before->restore(self, names, languages, cleaned);
+        throw;
+    }
+    a.global("FinderBase").attr("save_debug_json")(self, dc, self.attr("debug_model_filename"));
+    return nb::none();
+}
+
 }  // namespace
 
 NB_MODULE(TfidfFinder, m) {
@@ -289,6 +391,7 @@ NB_MODULE(TfidfFinder, m) {
             .method("__init__", {"self", "basepath"}, init)
             .method("load_model", {"self"}, load_model)
             .method("train_model", {"self", "doc"}, train_model)
+            .method("train_models", {"self", "records"}, train_models)
             .method("search_documents",
                     {"self", "search_query", {"detected_search_language", nb::none()},
                      {"page", 1}, {"results_per_page", 10}, {"cutoff_for_fix_query", 0.9}},

@@ -2,7 +2,7 @@ import difflib as difflib
 import logging as logging
 import os as os
 import re as re
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 import joblib as joblib
@@ -30,6 +30,7 @@ class TfidfFinder(FinderBase):
     def __init__(self, basepath: str) -> None: ...
     def load_model(self) -> bool: ...
     def train_model(self, doc: File) -> None: ...
+    def train_models(self, records: Iterable[File | None]) -> None: ...
     def search_documents(
         self,
         search_query: str,

@@ -108,6 +108,19 @@ void fill_matrix(IncrementalTfidf &model, RowOrder order, nb::handle idf, nb::ha
 
 }  // namespace
 
+bool native_fit_applies(const pyface::Args &a) {
+    return global_is(a, "TfidfVectorizer", originals().TfidfVectorizer);
+}
+
+bool holds_term(nb::handle text) {
+    const std::u32string lowered = pyface::to_u32(nb::borrow(text).attr("lower")());
+    bool found = false;
+    // Any token will do; the scan cannot stop early, but it is one pass.
+    wrapper_native::for_each_token(lowered, pyface::python_classes(),
+                                   [&](std::u32string_view) { found = true; });
+    return found;
+}
+
 nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text) {
     const Originals &o = originals();

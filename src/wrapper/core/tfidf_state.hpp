@@ -51,6 +51,12 @@ struct SearchIndex {
 nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text);
 
+// True when fit_natively may take the texts (the module's TfidfVectorizer
+// is the library's own); the texts must also all be exact str.
+bool native_fit_applies(const pyface::Args &a);
+// Whether the text, lower-cased as the vectorizer does, holds a term.
+bool holds_term(nb::handle text);
+
 // The query index for the engine's current vectorizer and matrix, or null
 // when they are not what the native path reproduces exactly.
 std::shared_ptr<const SearchIndex> search_index(nb::handle self, nb::handle vectorizer,
