@@ -248,7 +248,10 @@ NB_MODULE(cli, m) {
     mod.import_module("os");
     mod.import_module("signal");
     mod.import_module("sys");
+    mod.import_module("select");
     mod.import_module("tempfile");
+    mod.import_module("threading");
+    mod.import_module("time");
     mod.import_module("concurrent.futures", "futures");
     mod.import_from("tqdm", {"tqdm"});
     mod.import_from(".Process", {"Process"});
@@ -274,7 +277,8 @@ NB_MODULE(cli, m) {
             {"base_path", "relative_path", {"is_detect_language", false}, {"translate_to", none}},
             wrapper_cli::compile_document,
             "The featured record of one document, its id set to its relative path.");
-    mod.def("init_worker", {{"log_level", none}}, wrapper_cli::init_worker);
+    mod.def("init_worker", {{"log_level", none}, {"trainer_pid", none}}, wrapper_cli::init_worker);
+    mod.def("watch_trainer", {"pid"}, wrapper_cli::watch_trainer);
     mod.def("positive_int", {"text"}, positive_int);
     mod.def("json_value", {"value"}, json_value);
 }

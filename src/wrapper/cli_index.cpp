@@ -151,6 +151,39 @@ nb::object init_worker(const Args &a) {
     // with a progress bar that is one useless line per document.
     nb::object sys = a.global("sys");
     sys.attr("stdout") = a.global("open")(a.global("os").attr("devnull"), "w");
+    // A pool's workers outlive a trainer that is killed (they wait for work
+    // forever); each watches the trainer and ends with it.
+    if (!a[1].is_none())
+        a.global("threading").attr("Thread")(nb::arg("target") = a.global("watch_trainer"),
+                                             nb::arg("args") = nb::make_tuple(a[1]),
+                                             nb::arg("daemon") = true)
+            .attr("start")();
+    return nb::none();
+}
+
+nb::object watch_trainer(const Args &a) {
+    nb::object os = a.global("os");
+    try {
+        // Readable once the trainer has ended, even while it is a zombie.
+        nb::object fd = os.attr("pidfd_open")(a[0]);
+        a.global("select").attr("select")(nb::make_tuple(fd), nb::tuple(), nb::tuple());
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_AttributeError)) {
+            // No process descriptors here: ask once a second instead.
+            for (;;) {
+                a.global("time").attr("sleep")(1.0);
+                try {
+                    os.attr("kill")(a[0], 0);
+                } catch (nb::python_error &gone) {
+                    if (!gone.matches(PyExc_ProcessLookupError)) throw;
+                    break;
+                }
+            }
+        } else if (!e.matches(PyExc_ProcessLookupError)) {
+            throw;
+        }
+    }
+    os.attr("_exit")(1);
     return nb::none();
 }
 

@@ -13,8 +13,10 @@ namespace nb = nanobind;
 nb::object find_documents(const pyface::Args &a);
 // compile_document(base_path, relative_path, is_detect_language, translate_to)
 nb::object compile_document(const pyface::Args &a);
-// init_worker(log_level): set-up of the tool's own pool processes
+// init_worker(log_level, trainer_pid): set-up of the tool's own pool processes
 nb::object init_worker(const pyface::Args &a);
+// watch_trainer(pid): ends this process when the trainer has ended
+nb::object watch_trainer(const pyface::Args &a);
 // index_documents(base_path, paths, engine, is_detect_language, translate_to,
 //                 executor, workers, batch_size, failures, progress)
 nb::object index_documents(const pyface::Args &a);

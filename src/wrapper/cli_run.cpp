@@ -66,7 +66,7 @@ nb::object make_pool(const Args &a, nb::handle workers) {
     return a.global("futures").attr("ProcessPoolExecutor")(
         nb::arg("max_workers") = workers, nb::arg("mp_context") = context,
         nb::arg("initializer") = a.global("init_worker"),
-        nb::arg("initargs") = nb::make_tuple(level));
+        nb::arg("initargs") = nb::make_tuple(level, a.global("os").attr("getpid")()));
 }
 
 struct Run {
@@ -87,13 +87,7 @@ struct Run {
         bar.attr("set_postfix")(nb::arg("failed") = failed);
     }
 
-    void train_batch(nb::handle records) {
-        if (nb::hasattr(engine, "train_models")) {
-            engine.attr("train_models")(records);
-        } else {
-            for (nb::handle record : records) engine.attr("train_model")(record);
-        }
-    }
+    void train_batch(nb::handle records) { engine.attr("train_models")(records); }
 
     void train(nb::list records) {
         if (nb::len(records) == 0) return;
