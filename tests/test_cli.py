@@ -180,3 +180,16 @@ def test_python_entry_on_the_hosts_executor(tmp_path, ner_dir, monkeypatch):
                        "failures": str(report)}
     assert sorted(model_names(base)) == ["harbor.pdf", "tram.png"]
     assert set(failures(report)) == {"notes.txt"}
+
+
+def test_console_script_runs_the_command_line(capsys):
+    tomllib = pytest.importorskip("tomllib")
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"), "rb") as f:
+        target = tomllib.load(f)["project"]["scripts"]["wrapper"]
+    module, name = target.split(":")
+    entry = getattr(__import__(module, fromlist=[name]), name)
+    assert entry is cli.main
+    with pytest.raises(SystemExit) as exit_info:
+        entry(["index", "--help"])
+    assert exit_info.value.code == 0
+    assert "--scheduler ADDRESS" in capsys.readouterr().out
