@@ -116,13 +116,13 @@ struct Run {
     }
 
     // A finished compile: its record joins `ready`, or its error the report.
-    void collect(nb::handle future, nb::handle rel, nb::list &ready) {
+    void collect(nb::handle future, nb::handle rel, nb::list &ready, bool stopping = false) {
         nb::object error = future.attr("exception")();
         if (error.is_none()) {
             ready.append(future.attr("result")());
         } else if (PyObject_IsInstance(error.ptr(), PyExc_Exception) == 1) {
             fail(rel, error);
-        } else {
+        } else if (!stopping) {
             // KeyboardInterrupt or SystemExit from inside a worker: not the
             // document's fault; stop as if it happened here.
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
@@ -235,7 +235,7 @@ nb::object index_documents(const Args &a) {
         pyface::log(a, "warning", "Interrupted: keeping the documents compiled so far");
         for (auto [future, rel] : pending) {
             if (truthy(future.attr("cancelled")())) continue;
-            run.collect(future, rel, ready);
+            run.collect(future, rel, ready, true);
         }
         run.train(ready);
         finish(true);
