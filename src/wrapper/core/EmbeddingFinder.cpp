@@ -231,6 +231,21 @@ nb::object file_identity(nb::handle path) {
     }
 }
 
+// Indexes `doc` unless it is None, has no text, or its identifier is listed
+// already under its language; returns what was added (nothing when it was
+// skipped), for taking it back.
+Indexed index_if_new(const Args &a, nb::handle self, nb::handle doc) {
+    if (!pyface::truthy(doc)) return Indexed();
+    nb::object key = pyface::truthy(self.attr("supported_languages"))
+                         ? language_key(doc)
+                         : nb::object(self.attr("model_main"));
+    nb::object names = self.attr("document_names");
+    const bool listed =
+        pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
+    if (listed || !pyface::truthy(doc.attr("text"))) return Indexed();
+    return index_document(a, self, doc, key);
+}
+
 nb::object train_model(const Args &a) {
     nb::handle self = a[0];
     nb::handle doc = a[1];
@@ -238,15 +253,7 @@ nb::object train_model(const Args &a) {
     Indexed added;
     // Without a document there is no key to compute; the files are still
     // rewritten, as for every other skipped document.
-    if (pyface::truthy(doc)) {
-        nb::object key = pyface::truthy(self.attr("supported_languages"))
-                             ? language_key(doc)
-                             : nb::object(self.attr("model_main"));
-        nb::object names = self.attr("document_names");
-        const bool listed =
-            pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
-        if (!listed && pyface::truthy(doc.attr("text"))) added = index_document(a, self, doc, key);
-    }
+    added = index_if_new(a, self, doc);
     const nb::object model_file = file_identity(self.attr("model_filename"));
     try {
         self.attr("save_model")();
@@ -277,17 +284,7 @@ nb::object train_models(const Args &a) {
         for (auto it = added.rbegin(); it != added.rend(); ++it) it->take_back(self);
     };
     try {
-        for (nb::handle doc : records) {
-            if (!pyface::truthy(doc)) continue;
-            nb::object key = pyface::truthy(self.attr("supported_languages"))
-                                 ? language_key(doc)
-                                 : nb::object(self.attr("model_main"));
-            nb::object names = self.attr("document_names");
-            const bool listed =
-                pyface::contains(names, key) && pyface::contains(names[key], doc.attr("id"));
-            if (!listed && pyface::truthy(doc.attr("text")))
-                added.push_back(index_document(a, self, doc, key));
-        }
+        for (nb::handle doc : records) added.push_back(index_if_new(a, self, doc));
     } catch (...) {
         take_back();
         throw;

@@ -316,6 +316,22 @@ private:
     Entry languages_, cleaned_;
 };
 
+// Replaces the model file with the engine's model and collections (the
+// five keys, in the file's order) and records the write for the check of
+// other writers.
+void write_model_file(const Args &a, nb::handle self, nb::handle names, nb::handle languages,
+                      nb::handle cleaned) {
+    nb::dict model_data;
+    model_data["matrix"] = self.attr("tfidf_matrix");
+    model_data["vectorizer"] = self.attr("tfidf_vectorizer");
+    model_data["document_names"] = names;
+    model_data["detected_languages"] = languages;
+    model_data["cleaned_text"] = cleaned;
+    pyface::atomic_replace(self.attr("model_filename"),
+                           [&](nb::handle tmp) { tfidf::joblib_dump(a, model_data, tmp); });
+    shared_model::written(self);
+}
+
 nb::object train_model(const Args &a) {
     nb::handle self = a[0], doc = a[1];
     if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
@@ -345,16 +361,7 @@ nb::object train_model(const Args &a) {
         self.attr("tfidf_matrix") = fitted[1];
         self.attr("is_loaded") = nb::bool_(true);
 
-        nb::dict model_data;
-        model_data["matrix"] = self.attr("tfidf_matrix");
-        model_data["vectorizer"] = self.attr("tfidf_vectorizer");
-        model_data["document_names"] = names;
-        model_data["detected_languages"] = languages;
-        model_data["cleaned_text"] = cleaned;
-        pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
-            tfidf::joblib_dump(a, model_data, tmp);
-        });
-        shared_model::written(self);
+        write_model_file(a, self, names, languages, cleaned);
     } catch (...) {
         // A Python error in flight is held by the exception object, so the
         // restoring calls run with a clear error indicator.
@@ -452,16 +459,7 @@ nb::object train_models(const Args &a) {
     try {
         dc = debug_document(names, languages);
         check_debug_document(dc);
-        nb::dict model_data;
-        model_data["matrix"] = self.attr("tfidf_matrix");
-        model_data["vectorizer"] = self.attr("tfidf_vectorizer");
-        model_data["document_names"] = names;
-        model_data["detected_languages"] = languages;
-        model_data["cleaned_text"] = cleaned;
-        pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
-            tfidf::joblib_dump(a, model_data, tmp);
-        });
-        shared_model::written(self);
+        write_model_file(a, self, names, languages, cleaned);
     } catch (...) {
         before->restore(self, names, languages, cleaned);
         throw;
