@@ -1,6 +1,7 @@
 import os
 import shutil
 import subprocess
+import sys
 import types
 
 import pymupdf
@@ -221,7 +222,8 @@ def test_empty_ocr_output_stands_when_the_second_method_fails(tmp_path, monkeypa
     assert ContentReader.extract_text_from_pdf(path, str(tmp_path)) == ""
     levels = [r.levelname for r in caplog.records]
     assert levels == ["WARNING", "INFO", "ERROR", "ERROR"]
-    assert "OCR of picture 2_0.jpeg on page 3" in caplog.records[-1].getMessage()
+    if sys.version_info >= (3, 11):  # tracebacks show exception notes from 3.11 on
+        assert "OCR of picture 2_0.jpeg on page 3" in caplog.records[-1].getMessage()
 
 
 def write_tool(folder, body):
@@ -304,7 +306,8 @@ def test_second_method_errors_name_the_document_and_the_step(tmp_path, monkeypat
     note = ("while extracting the text of %s from its own text layer and pictures: "
             "opening picture 2_0.jpeg on page 3" % path)
     assert info.value.__notes__ == [note]
-    assert note in [r.getMessage() for r in caplog.records if r.levelname == "ERROR"][-1]
+    if sys.version_info >= (3, 11):  # tracebacks show exception notes from 3.11 on
+        assert note in [r.getMessage() for r in caplog.records if r.levelname == "ERROR"][-1]
     missing = str(tmp_path / "missing.pdf")
     with pytest.raises(Exception) as info:
         ContentReader.extract_text_from_pdf(missing, str(tmp_path))

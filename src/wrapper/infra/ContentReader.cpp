@@ -185,11 +185,21 @@ bool has_text(nb::handle text) {
 // by type still do.
 void add_note(nb::python_error &error, nb::handle pdf_path, const std::string &step) {
     nb::handle value = error.value();
-    if (!nb::hasattr(value, "add_note")) return;
     nb::object note = pyface::concat(
         fstr("while extracting the text of ", pdf_path, " from its own text layer and pictures: "),
         step);
-    value.attr("add_note")(note);
+    if (nb::hasattr(value, "add_note")) {
+        value.attr("add_note")(note);
+        return;
+    }
+    // Before 3.11 exceptions have no add_note: keep the note where 3.11 does
+    // (tracebacks of those interpreters do not show it).
+    nb::object notes = nb::getattr(value, "__notes__", nb::none());
+    if (notes.is_none()) {
+        notes = nb::list();
+        value.attr("__notes__") = notes;
+    }
+    notes.attr("append")(note);
 }
 
 // Where the OCR working copy of `output_pdf` is locked: beside it.
