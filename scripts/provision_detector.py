@@ -90,9 +90,9 @@ def default_package_dir() -> Path:
     """wrapper/infra as this interpreter imports it; before the package is
     installed, where pip will put it."""
     with contextlib.suppress(ImportError, ValueError):
-        spec = importlib.util.find_spec("wrapper")
-        if spec is not None and spec.submodule_search_locations:
-            return Path(list(spec.submodule_search_locations)[0]) / "infra"
+        package = importlib.util.find_spec("wrapper")
+        if package is not None and package.submodule_search_locations:
+            return Path(list(package.submodule_search_locations)[0]) / "infra"
     return Path(sysconfig.get_paths()["platlib"]) / "wrapper" / "infra"
 
 
