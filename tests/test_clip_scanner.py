@@ -131,3 +131,21 @@ def test_capture_is_released_when_a_frame_fails(stand_in):
     with pytest.raises(ValueError, match="not enough values to unpack"):
         ClipScanner.identify_objects_in_video("v.mp4")
     assert capture.released == 1
+
+
+def test_an_error_of_release_never_hides_the_error_of_a_frame(stand_in):
+    capture = stand_in(3, [np.zeros((4, 6), np.uint8)])
+
+    def failing_release():
+        capture.released += 1
+        raise OSError("device gone")
+
+    capture.release = failing_release
+    with pytest.raises(ValueError, match="not enough values to unpack") as error:
+        ClipScanner.identify_objects_in_video("v.mp4")
+    assert capture.released == 1 and error.value.__context__ is None
+    # With nothing else wrong, the caller hears of the failed release.
+    capture.frames, capture.reads = frames(1), 0
+    with pytest.raises(OSError, match="device gone"):
+        ClipScanner.identify_objects_in_video("v.mp4")
+    assert capture.released == 2

@@ -65,3 +65,38 @@ def test_a_value_json_cannot_hold_leaves_the_old_file(tmp_path):
     assert open(path).read() == "old content"
     assert "updated_at" in dc  # added before serialising
     assert os.listdir(tmp_path) == ["debug.json"]
+
+
+class FailingFile:
+    """A text file whose write and close fail as the test says."""
+
+    def __init__(self, write_error, close_error):
+        self.write_error, self.close_error, self.closed = write_error, close_error, 0
+
+    def write(self, text):
+        if self.write_error:
+            raise self.write_error
+
+    def close(self):
+        self.closed += 1
+        if self.close_error:
+            raise self.close_error
+
+
+@pytest.mark.parametrize("write_error, close_error, expected", [
+    (UnicodeEncodeError("ascii", "x", 0, 1, "no"), OSError(28, "No space left"), UnicodeEncodeError),
+    (None, OSError(28, "No space left"), OSError),
+])
+def test_a_failed_write_is_reported_before_a_failed_close(tmp_path, monkeypatch, write_error,
+                                                          close_error, expected):
+    path = str(tmp_path / "debug.json")
+    with open(path, "w") as f:
+        f.write("old content")
+    opened = []
+    monkeypatch.setattr(module, "open", lambda *args: opened.append(FailingFile(
+        write_error, close_error)) or opened[-1], raising=False)
+    with pytest.raises(expected) as error:
+        FinderBase().save_debug_json({}, path)
+    assert error.value is (write_error or close_error)
+    assert [f.closed for f in opened] == [1]
+    assert open(path).read() == "old content"

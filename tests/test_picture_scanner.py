@@ -226,6 +226,39 @@ def test_get_layers_reads_labels_and_output_names(crafted):
     assert labels == ["a", "b", "c", "d", "e"]  # trailing blank line dropped
 
 
+def test_labels_file_is_closed_and_a_read_error_is_the_one_reported(crafted, monkeypatch):
+    crafted()
+    files = []
+
+    class LabelsFile:
+        def __init__(self, read_error, close_error):
+            self.read_error, self.close_error, self.closed = read_error, close_error, 0
+            files.append(self)
+
+        def read(self):
+            if self.read_error:
+                raise self.read_error
+            return "a\nb\n"
+
+        def close(self):
+            self.closed += 1
+            if self.close_error:
+                raise self.close_error
+
+    for read_error, close_error, expected in [
+            (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad"), OSError("EIO"), UnicodeDecodeError),
+            (None, OSError("EIO"), OSError), (None, None, None)]:
+        monkeypatch.setattr(PictureScanner, "open",
+                            lambda path: LabelsFile(read_error, close_error), raising=False)
+        if expected is None:
+            assert PictureScanner.get_layers()[2] == ["a", "b"]
+        else:
+            with pytest.raises(expected) as error:
+                PictureScanner.get_layers()
+            assert error.value is (read_error or close_error)
+        assert files[-1].closed == 1
+
+
 def test_missing_model_files_raise_a_clear_error(res_dir):
     with pytest.raises(FileNotFoundError, match="not shipped") as info:
         PictureScanner.get_layers()

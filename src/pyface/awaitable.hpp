@@ -7,6 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyface/errors.hpp"
+
 namespace pyface {
 namespace nb = nanobind;
 
@@ -15,15 +17,16 @@ public:
     AwaitRunner() = default;
     AwaitRunner(const AwaitRunner &) = delete;
     AwaitRunner &operator=(const AwaitRunner &) = delete;
-    ~AwaitRunner();
 
     // `value` itself when it is not awaitable; otherwise its result (or the
     // exception it raises).
     nb::object resolve(nb::handle value);
 
 private:
-    nb::object loop_;
-    nb::object executor_;  // used when this thread already runs a loop
+    // Shut down, then closed, when the runner goes (members end in reverse
+    // order), without disturbing an error on its way out.
+    Closing loop_{nb::object(), "close"};
+    Closing executor_{nb::object(), "shutdown"};  // used when this thread already runs a loop
 };
 
 }  // namespace pyface

@@ -1,5 +1,7 @@
 #include "pyface/errors.hpp"
 
+#include "pyface/pyops.hpp"
+
 #include <new>
 #include <stdexcept>
 #include <typeinfo>
@@ -31,6 +33,33 @@ HandledError::HandledError(const nb::python_error &error) {
 }
 
 HandledError::~HandledError() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+void HandledError::log_traceback(const Args &args) const {
+    log(args, "error", args.global("traceback").attr("format_exc")());
+}
+
+void call_keeping_error(nb::handle target, const char *method, nb::handle arg) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *result = arg.is_valid()
+                           ? PyObject_CallMethod(target.ptr(), method, "O", arg.ptr())
+                           : PyObject_CallMethod(target.ptr(), method, nullptr);
+    if (result == nullptr) PyErr_Clear();
+    Py_XDECREF(result);
+    PyErr_Restore(type, value, tb);
+}
+
+Closing::~Closing() {
+    if (target_.is_valid()) call_keeping_error(target_, method_);
+}
+
+void Closing::close() {
+    if (!target_.is_valid()) return;
+    // Taken out first: a close that raises is not tried again on the way out.
+    nb::object target = std::move(target_);
+    target_ = nb::object();
+    target.attr(method_)();
+}
 
 PyObject *check(PyObject *result) {
     if (result == nullptr) throw nb::python_error();

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "pyface/function.hpp"
+
 namespace pyface {
 namespace nb = nanobind;
 
@@ -38,8 +40,42 @@ public:
     HandledError &operator=(const HandledError &) = delete;
     ~HandledError();
 
+    // logging.error(traceback.format_exc()) through the module's own
+    // `logging` and `traceback` globals: the record an `except` block that
+    // logs and goes on writes.
+    void log_traceback(const Args &args) const;
+
 private:
     PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
+
+// `target.<method>(arg)` (no argument when `arg` is not valid) for a
+// clean-up on a way out: the error pending before, if any, is pending
+// after; an error of the call itself is dropped, since the error already
+// on its way is the one that says what went wrong. Never throws.
+void call_keeping_error(nb::handle target, const char *method,
+                        nb::handle arg = nb::handle()) noexcept;
+
+// Closes a Python resource (a file, a document, a video capture, an event
+// loop) on every way out of a scope, through call_keeping_error. On the
+// normal way out call close(): it closes now and lets an error of closing
+// propagate, as the caller is there to hear of it.
+class Closing {
+public:
+    explicit Closing(nb::object target = nb::object(), const char *method = "close")
+        : target_(std::move(target)), method_(method) {}
+    Closing(const Closing &) = delete;
+    Closing &operator=(const Closing &) = delete;
+    ~Closing();
+
+    // Takes charge of `target` (the previous one, if any, is left open).
+    void reset(nb::object target) { target_ = std::move(target); }
+    nb::handle get() const { return target_; }
+    void close();
+
+private:
+    nb::object target_;
+    const char *method_;
 };
 
 }  // namespace pyface

@@ -24,20 +24,14 @@ void atomic_replace(nb::handle path, const std::function<void(nb::handle)> &writ
         try {
             os.attr("fsync")(fd);
         } catch (...) {
-            os.attr("close")(fd);
+            call_keeping_error(os, "close", fd);
             throw;
         }
         os.attr("close")(fd);
         os.attr("replace")(tmp, target);
     } catch (...) {
         // Keep the original error; the clean-up is best effort.
-        PyObject *type, *value, *tb;
-        const bool python = PyErr_Occurred() != nullptr;
-        if (python) PyErr_Fetch(&type, &value, &tb);
-        PyObject *r = PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr());
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
-        if (python) PyErr_Restore(type, value, tb);
+        call_keeping_error(os, "unlink", tmp);
         throw;
     }
 }

@@ -2,6 +2,7 @@
 // writer of the human-readable debug file beside every model file.
 #include <nanobind/nanobind.h>
 
+#include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
@@ -22,14 +23,9 @@ nb::object save_debug_json(const Args &a) {
     nb::object text = a.global("json").attr("dumps")(dc, nb::arg("indent") = 4);
     nb::object open = a.global("open");
     pyface::atomic_replace(a[2], [&](nb::handle tmp) {
-        nb::object f = open(tmp, "w");
-        try {
-            f.attr("write")(text);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        pyface::Closing f(open(tmp, "w"));
+        f.get().attr("write")(text);
+        f.close();
     });
     return nb::none();
 }

@@ -15,27 +15,6 @@ using pyface::Args;
 
 namespace {
 
-// Releases the capture however the call ends; an error while unwinding
-// does not replace the one already on its way.
-class CaptureGuard {
-public:
-    explicit CaptureGuard(nb::object capture) : capture_(std::move(capture)) {}
-    ~CaptureGuard() {
-        if (!capture_.is_valid()) return;
-        try {
-            capture_.attr("release")();
-        } catch (nb::python_error &) {
-        }
-    }
-    void release() {
-        nb::object capture = std::move(capture_);
-        capture.attr("release")();
-    }
-
-private:
-    nb::object capture_;
-};
-
 // int(count) as a loop bound: huge counts are cut at what a loop can reach
 // (the first failed read ends it long before), negative ones run no frame.
 long long frame_bound(nb::handle count) {
@@ -54,7 +33,9 @@ nb::object identify_objects_in_video(const Args &a) {
     std::vector<nb::object> layers = pyface::unpack(a.global("get_layers")(), 3);
     nb::object cv2 = a.global("cv2");
     nb::object capture = cv2.attr("VideoCapture")(video_path);
-    CaptureGuard guard(capture);
+    // Released however the call ends; an error while unwinding does not
+    // replace the one already on its way.
+    pyface::Closing guard(capture, "release");
     // A file that cannot be opened reports no frames: the result is empty.
     const long long frames = frame_bound(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));
     nb::list results;
@@ -64,7 +45,7 @@ nb::object identify_objects_in_video(const Args &a) {
         results.append(frame_detection::detect_objects(a, read[1], layers[0], layers[1],
                                                        layers[2], /*print_shape=*/false));
     }
-    guard.release();
+    guard.close();
     return results;
 }
 

@@ -131,36 +131,6 @@ nb::object run_ocrmypdf(const Args &a) {
     pyface::raise(PyExc_Exception, "Fail to process pdf");
 }
 
-// Closes a PyMuPDF document on every way out of a scope.
-class OpenDocument {
-public:
-    explicit OpenDocument(nb::object doc = nb::object()) : doc_(std::move(doc)) {}
-    OpenDocument(const OpenDocument &) = delete;
-    OpenDocument &operator=(const OpenDocument &) = delete;
-    // Unwinding past an open document: close it, and keep the error that is
-    // already on its way out rather than one from closing.
-    ~OpenDocument() {
-        if (!doc_.is_valid()) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject *r = PyObject_CallMethod(doc_.ptr(), "close", nullptr);
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
-        PyErr_Restore(type, value, tb);
-    }
-    void reset(nb::object doc) { doc_ = std::move(doc); }
-    nb::handle get() const { return doc_; }
-    void close() {
-        if (!doc_.is_valid()) return;
-        nb::object doc = std::move(doc_);
-        doc_ = nb::object();
-        doc.attr("close")();
-    }
-
-private:
-    nb::object doc_;
-};
-
 // True when both are str paths naming one existing file. The tool writes
 // its result over the output path, so a document that is itself the
 // working copy (a file called output.pdf in the base directory) would be
@@ -211,7 +181,7 @@ nb::object lock_path(nb::handle output_pdf) { return pyface::concat(output_pdf, 
 // name per base directory.
 nb::object text_through_ocr_tool(const Args &a, nb::handle output_pdf) {
     pyface::FileLock lock(lock_path(output_pdf), a.global("logging"));
-    OpenDocument copy;
+    pyface::Closing copy;
     nb::object text = nb::str("");
     a.global("run_ocrmypdf")(a[0], output_pdf);
     copy.reset(a.global("fitz").attr("open")(output_pdf));
@@ -242,8 +212,10 @@ nb::object extract_text_from_pdf(const Args &a) {
         text = text_through_ocr_tool(a, output_pdf);
     });
     if (failure) {
+        // The second method runs as in the except block of the first: an
+        // error it raises has the first one as its context.
         pyface::HandledError handling(*failure);
-        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
+        handling.log_traceback(a);
         pyface::log(a, "info", "trying new method to extract text from pdf");
         return a.global("_extract_text_from_pdf")(a[0]);
     }
@@ -261,15 +233,14 @@ nb::object extract_text_from_pdf(const Args &a) {
     if (second) {
         // The first method did finish: its (empty) text stands, and the
         // reason the second one could not add to it is on record.
-        pyface::HandledError handling(*second);
-        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
+        pyface::HandledError(*second).log_traceback(a);
     }
     return text;
 }
 
 nb::object extract_text_from_pdf_layer(const Args &a) {
     pyface::path_argument(a[0], "_extract_text_from_pdf", "pdf_path");
-    OpenDocument doc;
+    pyface::Closing doc;
     try {
         doc.reset(a.global("fitz").attr("open")(a[0]));
     } catch (nb::python_error &e) {
@@ -316,8 +287,7 @@ nb::object extract_text_from_pdf_layer(const Args &a) {
     });
     if (failure) {
         add_note(*failure, a[0], step);
-        pyface::HandledError handling(*failure);
-        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
+        pyface::HandledError(*failure).log_traceback(a);
     }
     pyface::log(a, "debug", "final text extracted from pdf");
     pyface::log(a, "debug", text);
@@ -357,7 +327,8 @@ nb::object extract_text_from_video(const Args &a) {
     nb::object path = pyface::path_argument(a[0], "extract_text_from_video", "video_path");
     nb::object text = nb::str("");
     if (pyface::truthy(path.attr("endswith")(".mp4"))) {
-        nb::object video = a.global("cv2").attr("VideoCapture")(path);
+        pyface::Closing capture_guard(a.global("cv2").attr("VideoCapture")(path), "release");
+        nb::handle video = capture_guard.get();
         std::optional<nb::python_error> failure = capture([&] {
             nb::object tesseract = a.global("pytesseract");
             nb::object image_to_string = tesseract.attr("image_to_string");
@@ -381,7 +352,7 @@ nb::object extract_text_from_video(const Args &a) {
                 if (reuse) previous_frame = frame, previous_text = found;
             }
         });
-        video.attr("release")();
+        capture_guard.close();
         if (failure) throw std::move(*failure);
     } else if (pyface::truthy(path.attr("endswith")(".wav"))) {
         return a.global("extract_text_from_any")(a[0]);

@@ -71,17 +71,9 @@ ModelPaths model_paths(const Args &a) {
 // `read` on an open file (all of it without a limit), which is closed
 // however the read ends.
 nb::object read_and_close(const nb::object &file, const nb::object &limit = nb::object()) {
-    nb::object data;
-    try {
-        data = limit.is_valid() ? file.attr("read")(limit) : file.attr("read")();
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-    file.attr("close")();
+    pyface::Closing closing(file);
+    nb::object data = limit.is_valid() ? file.attr("read")(limit) : file.attr("read")();
+    closing.close();
     return data;
 }
 

@@ -106,10 +106,7 @@ nb::object detect_lang_by_google_translate(const Args &a) {
                     if (!e.matches(PyExc_Exception)) throw;
                     --retry;
                     pyface::log(a, "debug", "retrying. Left " + std::to_string(retry));
-                    {
-                        pyface::HandledError handling(e);
-                        pyface::log(a, "error", a.global("traceback").attr("format_exc")());
-                    }
+                    pyface::HandledError(e).log_traceback(a);
                     a.global("time").attr("sleep")(kPauseSeconds);
                     if (retry == 0) throw;
                 }
