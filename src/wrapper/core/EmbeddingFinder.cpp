@@ -12,6 +12,7 @@
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper/core/embedding_file.hpp"
+#include "wrapper/core/finder_common.hpp"
 #include "wrapper/core/embedding_matrix.hpp"
 #include "wrapper/core/shared_model.hpp"
 #include "wrapper_native/score_page.hpp"
@@ -73,9 +74,7 @@ nb::object load_model(const Args &a) {
     const shared_model::DirectoryLock lock(a, self, true);
     const shared_model::Stamp seen = shared_model::stamp(self);
     nb::object filename = self.attr("model_filename");
-    nb::object data = nb::none();
-    if (pyface::truthy(a.global("os").attr("path").attr("exists")(filename)))
-        data = pyface::load_model_file(a.global("joblib").attr("load"), filename);
+    nb::object data = finder_common::read_model_file(a, filename);
     if (pyface::truthy(data)) {
         // Every part is read and checked before any is kept: a damaged
         // file leaves the engine as it was.
@@ -84,8 +83,7 @@ nb::object load_model(const Args &a) {
                 pyface::concat("Invalid embedding model file ", pyface::format(filename)), ": ");
             pyface::raise_object(PyExc_ValueError, pyface::add(message, why));
         };
-        if (!PyDict_Check(data.ptr()))
-            invalid(pyface::concat("a dict was expected, not ", pyface::type_name(data)));
+        finder_common::require_dict(data, invalid);
         std::vector<nb::object> parts;
         for (const char *key : kModelFileKeys) {
             if (!pyface::contains(data, nb::str(key)))
@@ -331,31 +329,23 @@ struct Page {
 // from (page - 1) * results_per_page, with Python's slicing rules.
 Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
                  nb::handle results_per_page) {
-    nb::object one = nb::int_(1);
-    nb::object previous = nb::steal(pyface::check(PyNumber_Subtract(page.ptr(), one.ptr())));
-    nb::object start =
-        nb::steal(pyface::check(PyNumber_Multiply(previous.ptr(), results_per_page.ptr())));
-    nb::object stop = pyface::add(start, results_per_page);
-    nb::object bounds = nb::steal(pyface::check(PySlice_New(start.ptr(), stop.ptr(), nullptr)));
+    nb::object bounds = finder_common::page_slice(page, results_per_page);
     Page result;
     if (native) {
         embedding_matrix::ContiguousBuffer buffer(scores, PyBUF_FORMAT);
         const std::string format = buffer.ok() ? buffer.format() : "";
         if (buffer.ok() && buffer.view().ndim == 1 && (format == "f" || format == "d")) {
-            Py_ssize_t begin = 0, end = 0, step = 1;
-            if (PySlice_Unpack(bounds.ptr(), &begin, &end, &step) < 0) throw nb::python_error();
-            const Py_ssize_t n = buffer.view().shape[0];
-            PySlice_AdjustIndices(n, &begin, &end, step);
+            const auto n = static_cast<size_t>(buffer.view().shape[0]);
+            const auto [b, e] = finder_common::page_bounds(bounds, n);
             const void *data = buffer.view().buf;
             const bool single = format == "f";
             std::vector<size_t> order;
-            if (begin < end) {
+            if (b < e) {
                 nb::gil_scoped_release unlocked;
-                const auto b = static_cast<size_t>(begin), e = static_cast<size_t>(end);
                 order = single ? wrapper_native::descending_page(
-                                     static_cast<const float *>(data), size_t(n), b, e)
+                                     static_cast<const float *>(data), n, b, e)
                                : wrapper_native::descending_page(
-                                     static_cast<const double *>(data), size_t(n), b, e);
+                                     static_cast<const double *>(data), n, b, e);
             }
             for (size_t position : order) {
                 result.positions.push_back(nb::int_(position));

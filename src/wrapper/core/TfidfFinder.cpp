@@ -14,6 +14,7 @@
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
 #include "pyface/pyops.hpp"
+#include "wrapper/core/finder_common.hpp"
 #include "wrapper/core/joblib_writer.hpp"
 #include "wrapper/core/shared_model.hpp"
 #include "wrapper/core/tfidf_query.hpp"
@@ -61,15 +62,12 @@ nb::object load_model(const Args &a) {
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
     nb::object path = self.attr("model_filename");
     const shared_model::Stamp seen = shared_model::stamp(self);
-    nb::object data = nb::none();
-    if (pyface::truthy(a.global("os").attr("path").attr("exists")(path)))
-        data = pyface::load_model_file(a.global("joblib").attr("load"), path);
-    if (!data.is_none() && pyface::truthy(data)) {
+    nb::object data = finder_common::read_model_file(a, path);
+    if (pyface::truthy(data)) {
         // Every key and the kind of every collection are checked before
         // anything is replaced, so a file that is not a model of this
         // engine leaves the engine untouched.
-        if (!PyDict_Check(data.ptr()))
-            raise_damaged(path, pyface::concat("a dict was expected, not ", pyface::type_name(data)));
+        finder_common::require_dict(data, [&](nb::handle why) { raise_damaged(path, why); });
         nb::list missing;
         for (const char *key : kModelKeys)
             if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());

@@ -14,6 +14,7 @@
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
 #include "pyface/unicode.hpp"
+#include "wrapper/core/finder_common.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 #include "wrapper/core/tfidf_support.hpp"
 #include "wrapper_native/tfidf_model.hpp"
@@ -346,20 +347,10 @@ nb::object search_documents(const Args &a) {
         scores.assign(v, v + values.size());
     }
 
-    // ranked[start:end] with Python's slicing rules and errors.
-    nb::object one = nb::int_(1);
-    nb::object start = nb::steal(pyface::check(PyNumber_Subtract(a[3].ptr(), one.ptr())));
-    start = nb::steal(pyface::check(PyNumber_Multiply(start.ptr(), a[4].ptr())));
-    nb::object end = nb::steal(pyface::check(PyNumber_Add(start.ptr(), a[4].ptr())));
-    nb::object slice = nb::steal(pyface::check(PySlice_New(start.ptr(), end.ptr(), nullptr)));
-    Py_ssize_t lo, hi, step;
-    pyface::check_status(PySlice_Unpack(slice.ptr(), &lo, &hi, &step));
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(scores.size()), &lo, &hi, step);
+    const auto [lo, hi] =
+        finder_common::page_bounds(finder_common::page_slice(a[3], a[4]), scores.size());
     std::vector<size_t> page;
-    if (hi > lo)
-        page = wrapper_native::ranked_positive_slice(scores.data(), scores.size(),
-                                                     static_cast<size_t>(lo),
-                                                     static_cast<size_t>(hi));
+    if (hi > lo) page = wrapper_native::ranked_positive_slice(scores.data(), scores.size(), lo, hi);
 
     nb::list rows;
     nb::object names = self.attr("document_names");
