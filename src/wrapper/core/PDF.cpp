@@ -2,14 +2,6 @@
 // PDF reader, which keeps its OCR working copy in the record's base path.
 #include "wrapper/core/record_kind.hpp"
 
-namespace {
-constexpr char kReader[] = "extract_text_from_pdf";
-}  // namespace
-
 NB_MODULE(PDF, m) {
-    pyface::ModuleBuilder mod(m);
-    mod.import_from(".File", {"File"});
-    mod.import_from("..infra", {"ContentReader"});
-    mod.import_from("..infra.Tongue", {"Tongue"});
-    wrapper::build_record_kind(mod, "PDF", wrapper::create_features<kReader, true>);
+    wrapper::define_record_kind(m, {"PDF", "extract_text_from_pdf", /*with_base_path=*/true});
 }
