@@ -109,16 +109,18 @@ void eprint(const Args &a, nb::handle text) {
 
 nb::object run_index(const Args &a, nb::handle args) {
     nb::object sys = a.global("sys");
-    nb::object client, executor = nb::none();
+    pyface::Closing client;  // of the scheduler, closed however the run ends
+    nb::object executor = nb::none();
     if (!args.attr("scheduler").is_none()) {
         try {
-            client = nb::module_::import_("distributed").attr("Client")(args.attr("scheduler"));
+            client.reset(
+                nb::module_::import_("distributed").attr("Client")(args.attr("scheduler")));
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ImportError)) throw;
             eprint(a, concat("wrapper: cannot use the scheduler: ", pyface::str(e.value())));
             return nb::int_(2);
         }
-        executor = client.attr("get_executor")();
+        executor = client.get().attr("get_executor")();
     }
     const bool progress = !truthy(args.attr("quiet")) &&
                           truthy(sys.attr("stderr").attr("isatty")());
@@ -131,14 +133,12 @@ nb::object run_index(const Args &a, nb::handle args) {
             args.attr("detect_language"), args.attr("translate_to"), executor,
             args.attr("workers"), args.attr("batch_size"), args.attr("failures"), progress);
     } catch (nb::python_error &e) {
-        if (client.is_valid()) client.attr("close")();
-        if (e.matches(PyExc_KeyboardInterrupt)) {
-            eprint(a, nb::str("wrapper: interrupted; run the same command again to resume"));
-            return nb::int_(130);
-        }
-        throw;
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+        client.close();
+        eprint(a, nb::str("wrapper: interrupted; run the same command again to resume"));
+        return nb::int_(130);
     }
-    if (client.is_valid()) client.attr("close")();
+    client.close();
     nb::object message = nb::str("indexed {indexed} documents, {skipped} already in the model, "
                                  "{failed} failed")
                              .attr("format_map")(summary);
