@@ -39,14 +39,22 @@ void HandledError::log_traceback(const Args &args) const {
 }
 
 void call_keeping_error(nb::handle target, const char *method, nb::handle arg) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *pending = PyErr_GetRaisedException();
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+#endif
     PyObject *result = arg.is_valid()
                            ? PyObject_CallMethod(target.ptr(), method, "O", arg.ptr())
                            : PyObject_CallMethod(target.ptr(), method, nullptr);
     if (result == nullptr) PyErr_Clear();
     Py_XDECREF(result);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(pending);
+#else
     PyErr_Restore(type, value, tb);
+#endif
 }
 
 Closing::~Closing() {
