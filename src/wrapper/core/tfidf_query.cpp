@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pyface/errors.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "pyface/unicode.hpp"
 #include "wrapper/core/tfidf_state.hpp"
@@ -24,7 +25,7 @@ namespace {
 
 using pyface::Args;
 
-PyObject *g_correct_query = nullptr;
+pyface::OriginalMethod g_correct_query("correct_query");
 
 // re.findall(r"\w+", text)
 std::vector<std::u32string> word_runs(std::u32string_view text) {
@@ -109,11 +110,10 @@ nb::object correct_with_difflib(const Args &a, nb::handle query, nb::handle corp
     return nb::str(" ").attr("join")(out);
 }
 
+// The library's get_close_matches and findall, which the native matcher
+// reproduces.
 bool difflib_is_pristine(const Args &a) {
-    const Originals &o = originals();
-    if (!global_is(a, "difflib", o.difflib) || !global_is(a, "re", o.re)) return false;
-    nb::object gcm = o.difflib.attr("get_close_matches"), findall = o.re.attr("findall");
-    return gcm.is(o.get_close_matches) && findall.is(o.findall);
+    return pyface::all_pristine(a, {&originals().difflib, &originals().re});
 }
 
 // The terms of a corpus given to correct_query, with their index, kept for
@@ -173,20 +173,6 @@ std::shared_ptr<const CorpusIndex> corpus_index(const std::vector<PyObject *> &i
     }
     *g_corpus = fresh;
     return fresh;
-}
-
-// True when self.correct_query is this module's own method.
-bool correct_query_is_ours(nb::handle self) {
-    PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), nb::str("correct_query").ptr());
-    if (found != g_correct_query) return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr) {
-        PyErr_Clear();
-        return true;
-    }
-    const int shadowed = PyDict_Contains(dict, nb::str("correct_query").ptr());
-    Py_DECREF(dict);
-    return shadowed == 0;
 }
 
 std::vector<double> scores_natively(const SearchIndex &index, nb::handle corrected) {
@@ -263,7 +249,7 @@ bool scores_live(const SearchIndex &index, nb::handle corrected, std::vector<dou
 }  // namespace
 
 void set_correct_query_function(nb::handle function) {
-    g_correct_query = function.inc_ref().ptr();
+    g_correct_query.capture(function);
 }
 
 nb::object correct_query(const Args &a) {
@@ -307,7 +293,7 @@ nb::object search_documents(const Args &a) {
     nb::handle cutoff = a[5];
     nb::object corrected;
     double c;
-    if (index && correct_query_is_ours(self) && difflib_is_pristine(a) &&
+    if (index && g_correct_query.is_pristine(self) && difflib_is_pristine(a) &&
         pyface::is_str(cleaned) && native_cutoff(cutoff, c)) {
         if (index->live) {
             corrected = correct_live(*index, pyface::to_u32(cleaned), cutoff, c);
@@ -325,7 +311,7 @@ nb::object search_documents(const Args &a) {
 
     std::vector<double> scores;
     bool scored = false;
-    if (index && global_is(a, "cosine_similarity", originals().cosine_similarity) &&
+    if (index && originals().cosine_similarity.is_pristine(a) &&
         PyUnicode_CheckExact(corrected.ptr())) {
         if (index->live && !scores_live(*index, corrected, scores))
             index = search_index_from_arrays(self, vectorizer, matrix);

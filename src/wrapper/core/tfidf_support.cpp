@@ -36,12 +36,10 @@ const Originals &originals() { return *g_originals; }
 void init_originals(nb::handle globals) {
     if (g_originals != nullptr) return;
     auto *o = new Originals();
-    o->difflib = nb::borrow(globals["difflib"]);
-    o->get_close_matches = o->difflib.attr("get_close_matches");
-    o->re = nb::borrow(globals["re"]);
-    o->findall = o->re.attr("findall");
-    o->cosine_similarity = nb::borrow(globals["cosine_similarity"]);
-    o->TfidfVectorizer = nb::borrow(globals["TfidfVectorizer"]);
+    for (pyface::OriginalGlobal *global :
+         {&o->difflib, &o->re, &o->cosine_similarity, &o->vectorizer})
+        global->capture(globals);
+    o->TfidfVectorizer = nb::borrow(o->vectorizer.value());
     nb::module_ text = nb::module_::import_("sklearn.feature_extraction.text");
     o->TfidfTransformer = text.attr("TfidfTransformer");
     nb::module_ sparse = nb::module_::import_("scipy.sparse");
@@ -55,11 +53,6 @@ void init_originals(nb::handle globals) {
     g_originals = o;
     g_caches = new std::unordered_map<PyObject *, EngineCache>();
     g_owner_of_ref = new std::unordered_map<PyObject *, PyObject *>();
-}
-
-bool global_is(const pyface::Args &a, const char *name, nb::handle original) {
-    PyObject *value = PyDict_GetItemString(a.globals().ptr(), name);
-    return value != nullptr && value == original.ptr();
 }
 
 EngineCache *engine_cache(nb::handle self) {

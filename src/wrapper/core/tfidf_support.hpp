@@ -10,16 +10,18 @@
 #include <string>
 
 #include "pyface/function.hpp"
+#include "pyface/original.hpp"
 
 namespace tfidf {
 namespace nb = nanobind;
 
 // Library objects as bound at import. A native path runs only while the
-// module global it replaces is still one of these.
+// module global it replaces is still the original.
 struct Originals {
-    nb::object difflib, get_close_matches;
-    nb::object re, findall;
-    nb::object cosine_similarity;
+    pyface::OriginalGlobal difflib{"difflib", {"get_close_matches"}};
+    pyface::OriginalGlobal re{"re", {"findall"}};
+    pyface::OriginalGlobal cosine_similarity{"cosine_similarity"};
+    pyface::OriginalGlobal vectorizer{"TfidfVectorizer"};
     nb::object TfidfVectorizer, TfidfTransformer;
     nb::object csr_matrix, csr_array;
     nb::object numpy, float64;
@@ -29,9 +31,6 @@ struct Originals {
 };
 const Originals &originals();
 void init_originals(nb::handle module_globals);
-
-// True when the module global `name` is the object bound at import.
-bool global_is(const pyface::Args &a, const char *name, nb::handle original);
 
 struct TrainState;
 struct SearchIndex;

@@ -12,6 +12,7 @@
 #include "pyface/file_lock.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 
 namespace nb = nanobind;
@@ -39,8 +40,7 @@ std::optional<nb::python_error> capture(Body &&body) {
 
 // The pytesseract module and its image_to_string as bound at import: only
 // the real engine is known to give the same text for the same frame.
-PyObject *g_pytesseract = nullptr;
-PyObject *g_image_to_string = nullptr;
+pyface::OriginalGlobal g_pytesseract("pytesseract", {"image_to_string"});
 
 // "prefix" + format(value) + "suffix", as an f-string would build it.
 nb::object fstr(std::string_view prefix, nb::handle value, std::string_view suffix = {}) {
@@ -365,8 +365,7 @@ nb::object extract_text_from_video(const Args &a) {
             // identical to the one before (a still scene) reuses its text.
             // Only for the real engine: a replacement may not be a function
             // of the pixels alone.
-            const bool reuse = tesseract.ptr() == g_pytesseract &&
-                               image_to_string.ptr() == g_image_to_string;
+            const bool reuse = g_pytesseract.is_pristine(a);
             nb::object previous_frame, previous_text;
             while (pyface::truthy(video.attr("isOpened")())) {
                 nb::object read = video.attr("read")();
@@ -403,9 +402,8 @@ NB_MODULE(ContentReader, m) {
     mod.import_module("traceback");
     mod.import_module("logging");
     mod.import_module("cv2");
-    nb::object tesseract = mod.import_module("pytesseract");
-    g_pytesseract = tesseract.inc_ref().ptr();
-    g_image_to_string = tesseract.attr("image_to_string").inc_ref().ptr();
+    mod.import_module("pytesseract");
+    g_pytesseract.capture(mod.globals());
     // The PyMuPDF module under its traditional name, without the warning the
     // old import name now emits. It is loaded when a PDF is first read: with
     // its layout add-on it brings an inference runtime of ~100 MB that a
