@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyface/native_state.hpp"
+
 namespace embedding_matrix {
 namespace {
 
@@ -36,8 +38,9 @@ struct KeyMatrix {
     }
 };
 
+// Kept on the engine (pyface/native_state.hpp), dropped with it.
 struct EngineMatrices {
-    nb::object weakref;  // its callback drops this entry when the engine dies
+    static constexpr const char *kStateName = "embedding_matrices";
     // Shared, so that a call keeps its matrix even if the engine forgets it.
     std::unordered_map<std::string, std::shared_ptr<KeyMatrix>> by_key;
 };
@@ -54,38 +57,13 @@ private:
     std::shared_ptr<KeyMatrix> m_;
 };
 
-// Leaked on purpose: entries hold Python objects, which must not be freed
-// by a C++ destructor after the interpreter has gone.
-std::unordered_map<PyObject *, EngineMatrices> &registry() {
-    static auto *engines = new std::unordered_map<PyObject *, EngineMatrices>();
-    return *engines;
-}
-
 nb::module_ &numpy() {
     static auto *np = new nb::module_(nb::module_::import_("numpy"));
     return *np;
 }
 
-PyObject *engine_died(PyObject *address, PyObject * /*weakref*/) {
-    registry().erase(static_cast<PyObject *>(PyLong_AsVoidPtr(address)));
-    Py_RETURN_NONE;
-}
-
-PyMethodDef engine_died_def = {"_drop_embedding_matrices", engine_died, METH_O, nullptr};
-
 EngineMatrices *matrices_of(nb::handle engine) {
-    auto &engines = registry();
-    auto found = engines.find(engine.ptr());
-    if (found != engines.end()) return &found->second;
-    nb::object address = nb::steal(PyLong_FromVoidPtr(engine.ptr()));
-    if (!address.is_valid()) return nullptr;
-    nb::object callback = nb::steal(PyCFunction_New(&engine_died_def, address.ptr()));
-    if (!callback.is_valid()) return nullptr;
-    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback.ptr());
-    if (ref == nullptr) return nullptr;  // e.g. a subclass with __slots__
-    EngineMatrices &entry = engines[engine.ptr()];
-    entry.weakref = nb::steal(ref);
-    return &entry;
+    return pyface::native_state<EngineMatrices>(engine);
 }
 
 bool supported_format(const std::string &format) {
@@ -237,9 +215,7 @@ nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings) {
 }
 
 void forget(nb::handle engine) {
-    auto &engines = registry();
-    auto found = engines.find(engine.ptr());
-    if (found != engines.end()) found->second.by_key.clear();
+    if (EngineMatrices *matrices = matrices_of(engine)) matrices->by_key.clear();
 }
 
 }  // namespace embedding_matrix

@@ -45,8 +45,8 @@ private:
 // with the dtype NumPy would give the list itself, kept for `engine` under
 // `key`. Not valid (nothing is raised) when the list cannot be mirrored
 // exactly: not a list, empty, vectors of differing shapes or dtypes, or a
-// dtype other than half, single or double precision, or an engine that
-// cannot be referenced weakly. The caller then works on the list itself.
+// dtype other than half, single or double precision, or an object that is
+// no engine. The caller then works on the list itself.
 nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings);
 
 // The NumPy array of one vector, converted as NumPy would convert it

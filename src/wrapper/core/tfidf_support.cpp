@@ -1,9 +1,9 @@
 #include "wrapper/core/tfidf_support.hpp"
 
 #include <cstring>
-#include <unordered_map>
 
 #include "pyface/errors.hpp"
+#include "pyface/native_state.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 
 namespace tfidf {
@@ -13,21 +13,6 @@ namespace {
 // Held for the interpreter's lifetime (never destroyed: their references
 // must not be released after the interpreter is gone).
 Originals *g_originals = nullptr;
-std::unordered_map<PyObject *, EngineCache> *g_caches = nullptr;
-std::unordered_map<PyObject *, PyObject *> *g_owner_of_ref = nullptr;  // weakref -> engine
-
-PyObject *forget_engine(PyObject *, PyObject *ref) {
-    auto it = g_owner_of_ref->find(ref);
-    if (it != g_owner_of_ref->end()) {
-        PyObject *owner = it->second;
-        g_owner_of_ref->erase(it);
-        g_caches->erase(owner);
-        Py_DECREF(ref);
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef g_forget_def = {"_forget_tfidf_engine", forget_engine, METH_O, nullptr};
 
 }  // namespace
 
@@ -51,24 +36,9 @@ void init_originals(nb::handle globals) {
     o->vectorizer_defaults = nb::dict(o->TfidfVectorizer().attr("__dict__"));
     o->transformer_defaults = nb::dict(o->TfidfTransformer().attr("__dict__"));
     g_originals = o;
-    g_caches = new std::unordered_map<PyObject *, EngineCache>();
-    g_owner_of_ref = new std::unordered_map<PyObject *, PyObject *>();
 }
 
-EngineCache *engine_cache(nb::handle self) {
-    auto it = g_caches->find(self.ptr());
-    if (it != g_caches->end()) return &it->second;
-    static PyObject *callback = PyCFunction_New(&g_forget_def, nullptr);
-    if (callback == nullptr) throw nb::python_error();
-    PyObject *ref = PyWeakref_NewRef(self.ptr(), callback);
-    if (ref == nullptr) {
-        // An object without weak references still works, uncached.
-        PyErr_Clear();
-        return nullptr;
-    }
-    (*g_owner_of_ref)[ref] = self.ptr();
-    return &(*g_caches)[self.ptr()];
-}
+EngineCache *engine_cache(nb::handle self) { return pyface::native_state<EngineCache>(self); }
 
 Buffer::~Buffer() {
     if (open_) PyBuffer_Release(&view_);

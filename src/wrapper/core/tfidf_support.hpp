@@ -35,14 +35,15 @@ void init_originals(nb::handle module_globals);
 struct TrainState;
 struct SearchIndex;
 
-// Native caches kept beside one engine object (not in its __dict__), dropped
-// with the object. Nothing in them is trusted without checking it against
-// the object's current attributes.
+// Native caches kept on one engine object (pyface/native_state.hpp, not in
+// its __dict__), dropped with the object. Nothing in them is trusted without
+// checking it against the object's current attributes.
 struct EngineCache {
+    static constexpr const char *kStateName = "tfidf";
     std::shared_ptr<TrainState> train;
     std::shared_ptr<const SearchIndex> search;
 };
-// The cache of `self`, or null when it cannot be tracked (no weak refs).
+// The cache of `self`, or null when it cannot have one (not an engine).
 EngineCache *engine_cache(nb::handle self);
 
 // A contiguous one-dimensional NumPy array (or other buffer) read in place.
