@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
@@ -331,8 +332,8 @@ Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
     nb::object bounds = nb::steal(pyface::check(PySlice_New(start.ptr(), stop.ptr(), nullptr)));
     Page result;
     if (native) {
-        embedding_matrix::ContiguousBuffer buffer(scores, PyBUF_FORMAT);
-        const std::string format = buffer.ok() ? buffer.format() : "";
+        pyface::BufferView buffer(scores);
+        const std::string format(buffer.ok() ? buffer.format() : "");
         if (buffer.ok() && buffer.view().ndim == 1 && (format == "f" || format == "d")) {
             Py_ssize_t begin = 0, end = 0, step = 1;
             if (PySlice_Unpack(bounds.ptr(), &begin, &end, &step) < 0) throw nb::python_error();

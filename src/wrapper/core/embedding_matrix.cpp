@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/native_state.hpp"
 
 namespace embedding_matrix {
@@ -79,7 +80,7 @@ bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
     if (!storage.is_valid()) return false;
     char *data = nullptr;
     {
-        ContiguousBuffer buffer(storage, PyBUF_WRITABLE);
+        pyface::BufferView buffer(storage, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
         if (!buffer.ok()) return false;
         data = static_cast<char *>(buffer.view().buf);
     }  // the array keeps its memory while we hold it
@@ -95,10 +96,10 @@ bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
 bool append(KeyMatrix &m, nb::handle vector, size_t expected_rows) {
     nb::object array = as_array(vector);
     if (!array.is_valid()) return false;
-    ContiguousBuffer buffer(array, PyBUF_FORMAT);
+    pyface::BufferView buffer(array);
     if (!buffer.ok()) return false;
     const Py_buffer &view = buffer.view();
-    const std::string format = buffer.format();
+    const std::string format(buffer.format());
     if (view.ndim != 1 || view.shape[0] <= 0 || !supported_format(format)) return false;
     const auto dim = static_cast<size_t>(view.shape[0]);
     const auto itemsize = static_cast<size_t>(view.itemsize);
@@ -168,12 +169,6 @@ nb::object mirror_unchecked(nb::handle engine, nb::handle key, nb::handle list) 
 }
 
 }  // namespace
-
-std::string ContiguousBuffer::format() const {
-    std::string f = view_.format ? view_.format : "B";
-    if (!f.empty() && (f[0] == '=' || f[0] == '@')) f.erase(0, 1);
-    return f;
-}
 
 nb::object as_array(nb::handle vector) {
     PyObject *ndarray = PyObject_GetAttrString(numpy().ptr(), "ndarray");

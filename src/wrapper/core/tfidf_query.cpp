@@ -136,19 +136,11 @@ bool corpus_items(nb::handle corpus, std::vector<PyObject *> &items) {
     }
     if (Py_TYPE(c) != reinterpret_cast<PyTypeObject *>(originals().numpy.attr("ndarray").ptr()))
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(c, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool objects =
-        view.ndim == 1 && view.format != nullptr && std::string(view.format) == "O";
-    if (objects) {
-        auto *p = static_cast<PyObject **>(view.buf);
-        items.assign(p, p + view.shape[0]);
-    }
-    PyBuffer_Release(&view);
-    return objects;
+    const pyface::BufferView view(corpus);
+    if (!view.is_vector_of("O", sizeof(PyObject *))) return false;
+    auto *p = static_cast<PyObject *const *>(view.data());
+    items.assign(p, p + view.size());
+    return true;
 }
 
 // The index of these items (all str), or null when one is not a str.

@@ -1,7 +1,5 @@
 #include "wrapper/core/tfidf_support.hpp"
 
-#include <cstring>
-
 #include "pyface/errors.hpp"
 #include "pyface/native_state.hpp"
 #include "wrapper/core/tfidf_state.hpp"
@@ -40,31 +38,19 @@ void init_originals(nb::handle globals) {
 
 EngineCache *engine_cache(nb::handle self) { return pyface::native_state<EngineCache>(self); }
 
-Buffer::~Buffer() {
-    if (open_) PyBuffer_Release(&view_);
-}
-
 bool Buffer::open(nb::handle obj) {
-    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    open_ = true;
-    if (view_.ndim != 1 || view_.format == nullptr) return false;
-    const char *f = view_.format;
-    if (*f == '<' || *f == '=' || *f == '@') ++f;
-    if (f[0] == '\0' || f[1] != '\0') return false;
-    const char c = f[0];
-    if (c == 'd' && view_.itemsize == 8)
+    kind_ = 0;
+    if (!view_.open(obj) || view_.ndim() != 1 || view_.format().size() != 1) return false;
+    const char c = view_.format()[0];
+    const Py_ssize_t itemsize = view_.view().itemsize;
+    const bool integer = c == 'i' || c == 'l' || c == 'q';
+    if (c == 'd' && itemsize == 8)
         kind_ = 'd';
-    else if ((c == 'i' || c == 'l' || c == 'q') && view_.itemsize == 4)
+    else if (integer && itemsize == 4)
         kind_ = 'i';
-    else if ((c == 'i' || c == 'l' || c == 'q') && view_.itemsize == 8)
+    else if (integer && itemsize == 8)
         kind_ = 'l';
-    else
-        return false;
-    size_ = static_cast<size_t>(view_.shape[0]);
-    return true;
+    return kind_ != 0;
 }
 
 nb::object new_array(size_t n, const char *dtype) {
@@ -72,13 +58,10 @@ nb::object new_array(size_t n, const char *dtype) {
 }
 
 void *array_data(nb::handle array) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
-        throw nb::python_error();
-    void *p = view.buf;
+    pyface::BufferView view(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+    if (!view.ok()) pyface::raise(PyExc_TypeError, "not a writable contiguous array");
     // The array owns the memory; the pointer stays valid while it lives.
-    PyBuffer_Release(&view);
-    return p;
+    return const_cast<void *>(view.data());
 }
 
 }  // namespace tfidf

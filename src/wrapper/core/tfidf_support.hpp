@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/function.hpp"
 #include "pyface/original.hpp"
 
@@ -46,25 +47,21 @@ struct EngineCache {
 // The cache of `self`, or null when it cannot have one (not an engine).
 EngineCache *engine_cache(nb::handle self);
 
-// A contiguous one-dimensional NumPy array (or other buffer) read in place.
+// A contiguous one-dimensional NumPy array (or other buffer) of float64 or
+// integers, read in place.
 class Buffer {
 public:
-    Buffer() = default;
-    ~Buffer();
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    // False (no Python error left) unless obj is a C-contiguous 1-d buffer.
+    // False (no Python error left) unless obj is a C-contiguous 1-d buffer
+    // of one of the kinds below.
     bool open(nb::handle obj);
     // 'd' for float64, 'i' for int32, 'l' for int64 (by item size).
     char kind() const { return kind_; }
-    size_t size() const { return size_; }
-    const void *data() const { return view_.buf; }
+    size_t size() const { return view_.size(); }
+    const void *data() const { return view_.data(); }
 
 private:
-    Py_buffer view_{};
-    bool open_ = false;
+    pyface::BufferView view_;
     char kind_ = 0;
-    size_t size_ = 0;
 };
 
 // A new 1-d NumPy array of `n` items of `dtype` ("float64", "int32", ...).

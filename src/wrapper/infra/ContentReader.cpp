@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/file_lock.hpp"
 #include "pyface/files.hpp"
@@ -332,24 +333,14 @@ nb::object extract_text_from_image(const Args &a) {
 
 // True when two frames hold the same pixels (same layout, same bytes).
 bool same_pixels(nb::handle x, nb::handle y) {
-    Py_buffer bx, by;
-    if (PyObject_GetBuffer(x.ptr(), &bx, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyObject_GetBuffer(y.ptr(), &by, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        PyBuffer_Release(&bx);
-        return false;
-    }
-    bool same = bx.ndim == by.ndim && bx.len == by.len &&
-                PyBuffer_IsContiguous(&bx, 'C') && PyBuffer_IsContiguous(&by, 'C') &&
-                std::strcmp(bx.format ? bx.format : "B", by.format ? by.format : "B") == 0;
-    for (int d = 0; same && d < bx.ndim; ++d) same = bx.shape[d] == by.shape[d];
-    if (same) same = std::memcmp(bx.buf, by.buf, static_cast<size_t>(bx.len)) == 0;
-    PyBuffer_Release(&bx);
-    PyBuffer_Release(&by);
-    return same;
+    const pyface::BufferView bx(x, PyBUF_STRIDES | PyBUF_FORMAT);
+    const pyface::BufferView by(y, PyBUF_STRIDES | PyBUF_FORMAT);
+    if (!bx.ok() || !by.ok()) return false;
+    const Py_buffer &vx = bx.view(), &vy = by.view();
+    bool same = vx.ndim == vy.ndim && vx.len == vy.len && bx.format() == by.format() &&
+                PyBuffer_IsContiguous(&vx, 'C') && PyBuffer_IsContiguous(&vy, 'C');
+    for (int d = 0; same && d < vx.ndim; ++d) same = vx.shape[d] == vy.shape[d];
+    return same && std::memcmp(vx.buf, vy.buf, static_cast<size_t>(vx.len)) == 0;
 }
 
 nb::object extract_text_from_video(const Args &a) {

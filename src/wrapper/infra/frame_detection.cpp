@@ -3,6 +3,7 @@
 #include <memory>
 #include <string_view>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper_native/detection.hpp"
@@ -20,49 +21,28 @@ constexpr int kInputSide = 416;
 constexpr double kScoreThreshold = 0.5;
 constexpr double kOverlapThreshold = 0.4;
 
-// A buffer view held for the duration of the native scan.
-struct HeldBuffer {
-    Py_buffer view{};
-    nb::object owner;
-    bool held = false;
-    ~HeldBuffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
-bool element_of(const char *format, Py_ssize_t itemsize, DetectionMatrix::Element &out) {
-    if (format == nullptr) return false;
-    std::string_view f(format);
-    if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
+// A C-contiguous float32/float64 view of `obj` (held for the duration of
+// the native scan), or false.
+bool try_view(nb::handle obj, pyface::BufferView &buf, DetectionMatrix::Element &element) {
+    if (!buf.open(obj)) return false;
+    const std::string_view f = buf.format();
+    const Py_ssize_t itemsize = buf.view().itemsize;
     if (f == "f" && itemsize == 4) {
-        out = DetectionMatrix::Element::Float32;
+        element = DetectionMatrix::Element::Float32;
         return true;
     }
     if (f == "d" && itemsize == 8) {
-        out = DetectionMatrix::Element::Float64;
+        element = DetectionMatrix::Element::Float64;
         return true;
     }
-    return false;
-}
-
-// A C-contiguous float32/float64 view of `obj`, or false.
-bool try_view(nb::handle obj, HeldBuffer &buf, DetectionMatrix::Element &element) {
-    if (PyObject_GetBuffer(obj.ptr(), &buf.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    buf.held = true;
-    buf.owner = nb::borrow(obj);
-    if (element_of(buf.view.format, buf.view.itemsize, element)) return true;
-    PyBuffer_Release(&buf.view);
-    buf.held = false;
+    buf.release();
     return false;
 }
 
 // One output array as a matrix over its own memory. Arrays that are not
 // contiguous float32/float64 are converted with NumPy first (float32 stays
 // float32, so the products keep their precision).
-DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, HeldBuffer &buf) {
+DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, pyface::BufferView &buf) {
     DetectionMatrix::Element element{};
     if (!try_view(out, buf, element)) {
         nb::object np = a.global("np");
@@ -73,7 +53,7 @@ DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, HeldBuffer &buf
                 pyface::raise(PyExc_TypeError, "detection output is not a numeric array");
         }
     }
-    const Py_buffer &v = buf.view;
+    const Py_buffer &v = buf.view();
     DetectionMatrix m;
     m.data = v.buf;
     m.element = element;
@@ -131,10 +111,10 @@ nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle 
     net.attr("setInput")(blob);
     nb::object outs = net.attr("forward")(output_layers);
 
-    std::vector<std::unique_ptr<HeldBuffer>> buffers;
+    std::vector<std::unique_ptr<pyface::BufferView>> buffers;
     std::vector<DetectionMatrix> matrices;
     for (nb::handle out : outs) {
-        buffers.push_back(std::make_unique<HeldBuffer>());
+        buffers.push_back(std::make_unique<pyface::BufferView>());
         matrices.push_back(matrix_of(a, out, *buffers.back()));
     }
     wrapper_native::DetectionScan scan;
