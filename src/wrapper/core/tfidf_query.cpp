@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/original.hpp"
 #include "pyface/pyops.hpp"

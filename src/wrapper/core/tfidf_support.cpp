@@ -40,15 +40,14 @@ EngineCache *engine_cache(nb::handle self) { return pyface::native_state<EngineC
 
 bool Buffer::open(nb::handle obj) {
     kind_ = 0;
-    if (!view_.open(obj) || view_.ndim() != 1 || view_.format().size() != 1) return false;
-    const char c = view_.format()[0];
-    const Py_ssize_t itemsize = view_.view().itemsize;
-    const bool integer = c == 'i' || c == 'l' || c == 'q';
-    if (c == 'd' && itemsize == 8)
+    array_ = {};
+    if (!nb::try_cast(obj, array_, /*convert=*/false)) return false;
+    const nb::dlpack::dtype type = array_.dtype();
+    if (type == nb::dtype<double>())
         kind_ = 'd';
-    else if (integer && itemsize == 4)
+    else if (type == nb::dtype<int32_t>())
         kind_ = 'i';
-    else if (integer && itemsize == 8)
+    else if (type == nb::dtype<int64_t>())
         kind_ = 'l';
     return kind_ != 0;
 }
@@ -58,10 +57,8 @@ nb::object new_array(size_t n, const char *dtype) {
 }
 
 void *array_data(nb::handle array) {
-    pyface::BufferView view(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
-    if (!view.ok()) pyface::raise(PyExc_TypeError, "not a writable contiguous array");
     // The array owns the memory; the pointer stays valid while it lives.
-    return const_cast<void *>(view.data());
+    return nb::cast<nb::ndarray<nb::c_contig>>(array, /*convert=*/false).data();
 }
 
 }  // namespace tfidf

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "pyface/buffer_view.hpp"
 #include "pyface/function.hpp"
 #include "pyface/original.hpp"
 
@@ -47,20 +47,20 @@ struct EngineCache {
 // The cache of `self`, or null when it cannot have one (not an engine).
 EngineCache *engine_cache(nb::handle self);
 
-// A contiguous one-dimensional NumPy array (or other buffer) of float64 or
+// A contiguous one-dimensional NumPy array (or other array) of float64 or
 // integers, read in place.
 class Buffer {
 public:
-    // False (no Python error left) unless obj is a C-contiguous 1-d buffer
+    // False (no Python error left) unless obj is a C-contiguous 1-d array
     // of one of the kinds below.
     bool open(nb::handle obj);
-    // 'd' for float64, 'i' for int32, 'l' for int64 (by item size).
+    // 'd' for float64, 'i' for int32, 'l' for int64.
     char kind() const { return kind_; }
-    size_t size() const { return view_.size(); }
-    const void *data() const { return view_.data(); }
+    size_t size() const { return kind_ != 0 ? array_.shape(0) : 0; }
+    const void *data() const { return array_.data(); }
 
 private:
-    pyface::BufferView view_;
+    nb::ndarray<nb::ro, nb::c_contig, nb::ndim<1>> array_;
     char kind_ = 0;
 };
 

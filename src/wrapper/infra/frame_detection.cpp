@@ -1,9 +1,10 @@
 #include "frame_detection.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <memory>
 #include <string_view>
 
-#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper_native/detection.hpp"
@@ -21,28 +22,27 @@ constexpr int kInputSide = 416;
 constexpr double kScoreThreshold = 0.5;
 constexpr double kOverlapThreshold = 0.4;
 
-// A C-contiguous float32/float64 view of `obj` (held for the duration of
-// the native scan), or false.
-bool try_view(nb::handle obj, pyface::BufferView &buf, DetectionMatrix::Element &element) {
-    if (!buf.open(obj)) return false;
-    const std::string_view f = buf.format();
-    const Py_ssize_t itemsize = buf.view().itemsize;
-    if (f == "f" && itemsize == 4) {
+// An output array read in place, held for the duration of the native scan.
+using OutputArray = nb::ndarray<nb::ro, nb::c_contig>;
+
+// A C-contiguous float32/float64 array of `obj` without a copy, or false.
+bool try_view(nb::handle obj, OutputArray &held, DetectionMatrix::Element &element) {
+    OutputArray array;
+    if (!nb::try_cast(obj, array, /*convert=*/false)) return false;
+    if (array.dtype() == nb::dtype<float>())
         element = DetectionMatrix::Element::Float32;
-        return true;
-    }
-    if (f == "d" && itemsize == 8) {
+    else if (array.dtype() == nb::dtype<double>())
         element = DetectionMatrix::Element::Float64;
-        return true;
-    }
-    buf.release();
-    return false;
+    else
+        return false;
+    held = std::move(array);
+    return true;
 }
 
 // One output array as a matrix over its own memory. Arrays that are not
 // contiguous float32/float64 are converted with NumPy first (float32 stays
 // float32, so the products keep their precision).
-DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, pyface::BufferView &buf) {
+DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, OutputArray &buf) {
     DetectionMatrix::Element element{};
     if (!try_view(out, buf, element)) {
         nb::object np = a.global("np");
@@ -53,22 +53,20 @@ DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, pyface::BufferV
                 pyface::raise(PyExc_TypeError, "detection output is not a numeric array");
         }
     }
-    const Py_buffer &v = buf.view();
     DetectionMatrix m;
-    m.data = v.buf;
+    m.data = buf.data();
     m.element = element;
-    if (v.ndim == 2) {
-        m.rows = static_cast<size_t>(v.shape[0]);
-        m.cols = static_cast<size_t>(v.shape[1]);
-    } else if (v.ndim == 1 && v.shape[0] == 0) {
+    if (buf.ndim() == 2) {
+        m.rows = buf.shape(0);
+        m.cols = buf.shape(1);
+    } else if (buf.ndim() == 1 && buf.shape(0) == 0) {
         m.rows = 0;  // nothing to iterate over
     } else {
-        nb::object shape = nb::steal(pyface::check(PyTuple_New(v.ndim)));
-        for (int k = 0; k < v.ndim; ++k)
-            PyTuple_SET_ITEM(shape.ptr(), k, pyface::check(PyLong_FromSsize_t(v.shape[k])));
+        nb::list shape;
+        for (size_t k = 0; k < buf.ndim(); ++k) shape.append(buf.shape(k));
         pyface::raise_object(PyExc_ValueError,
                              pyface::concat("detection output must be a 2-D array, got shape ",
-                                            pyface::str(shape)));
+                                            pyface::str(nb::tuple(shape))));
     }
     return m;
 }
@@ -111,11 +109,11 @@ nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle 
     net.attr("setInput")(blob);
     nb::object outs = net.attr("forward")(output_layers);
 
-    std::vector<std::unique_ptr<pyface::BufferView>> buffers;
+    std::vector<OutputArray> buffers;
     std::vector<DetectionMatrix> matrices;
     for (nb::handle out : outs) {
-        buffers.push_back(std::make_unique<pyface::BufferView>());
-        matrices.push_back(matrix_of(a, out, *buffers.back()));
+        buffers.emplace_back();
+        matrices.push_back(matrix_of(a, out, buffers.back()));
     }
     wrapper_native::DetectionScan scan;
     {
