@@ -526,3 +526,20 @@ def test_native_caches_stay_out_of_attributes_files_and_copies(tmp_path):
     # Emptying the private slot only costs the caches.
     del engine._cache
     assert engine.search_documents("casa azul", "pt") == before
+
+
+class SlottedFinder(TfidfFinder):
+    __slots__ = ("label", "__secret")
+
+    def reveal(self):
+        return self.__secret
+
+
+def test_subclass_slots_pickle_beside_the_attributes(tmp_path):
+    engine = SlottedFinder(str(tmp_path))
+    engine.label, engine._SlottedFinder__secret = "mine", 42
+    engine.train_model(record("a", "casa dados"))
+    for protocol in (0, 2, pickle.HIGHEST_PROTOCOL):
+        copy = pickle.loads(pickle.dumps(engine, protocol))
+        assert (copy.label, copy.reveal(), list(vars(copy))) == ("mine", 42, list(vars(engine)))
+        assert not hasattr(copy, "_cache")

@@ -28,9 +28,8 @@ public:
     bool ok() const { return ok_; }
     const Py_buffer &view() const { return view_; }
     const void *data() const { return view_.buf; }
-    int ndim() const { return view_.ndim; }
     // Items along the first axis of a one-dimensional view, else 0.
-    size_t size() const { return ndim() == 1 ? static_cast<size_t>(view_.shape[0]) : 0; }
+    size_t size() const { return view_.ndim == 1 ? static_cast<size_t>(view_.shape[0]) : 0; }
     // The item format without a native byte order prefix ("d", "f", "O",
     // ...); "B" when the exporter names none.
     std::string_view format() const;

@@ -52,16 +52,38 @@ Parts *parts_of(nb::handle owner) {
     return result;
 }
 
+// The slots declared along the class's MRO, as pickle stores them (private
+// names mangled), without __dict__, __weakref__ and the native state.
+std::vector<nb::object> slot_names(nb::handle cls) {
+    std::vector<nb::object> names;
+    for (nb::handle base : nb::borrow<nb::tuple>(cls.attr("__mro__"))) {
+        nb::object declared = base.attr("__dict__").attr("get")("__slots__");
+        if (declared.is_none()) continue;
+        if (PyUnicode_Check(declared.ptr())) declared = nb::make_tuple(declared);
+        for (nb::handle name : declared) {
+            const std::string text = utf8(name);
+            if (text == "__dict__" || text == "__weakref__" || text == kNativeStateSlot) continue;
+            const bool dunder_start = text.rfind("__", 0) == 0;
+            const bool dunder_end = text.size() >= 2 && text.compare(text.size() - 2, 2, "__") == 0;
+            std::string owner = utf8(base.attr("__name__"));
+            owner.erase(0, owner.find_first_not_of('_'));
+            if (dunder_start && !dunder_end && !owner.empty())
+                names.push_back(make_str("_" + owner + text));
+            else
+                names.push_back(nb::borrow(name));
+        }
+    }
+    return names;
+}
+
 // object.__getstate__ without the native state: the instance dict (None
-// when empty), and the other slots of subclasses that are set.
+// when empty), and the other slots that are set.
 nb::object get_state(const Args &a) {
     nb::handle self = a[0];
     nb::object dict = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
     nb::object state = PyDict_GET_SIZE(dict.ptr()) > 0 ? dict : nb::none();
-    nb::object names = nb::module_::import_("copyreg").attr("_slotnames")(self.type());
     nb::dict slots;
-    for (nb::handle name : names) {
-        if (pyface::equals(name, nb::str(kNativeStateSlot))) continue;
+    for (const nb::object &name : slot_names(self.type())) {
         PyObject *value = PyObject_GetAttr(self.ptr(), name.ptr());
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
