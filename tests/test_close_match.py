@@ -120,6 +120,10 @@ def test_sequences_difflib_accepts(engine):
     assert engine.correct_query(words, tuple(vocab), 0.6) == expected
     assert engine.correct_query(words, np.array(vocab, dtype=object), 0.6) == expected
     assert engine.correct_query(words, np.array(vocab), 0.6) == expected
+    # Object arrays that are no contiguous run of items take difflib's path.
+    spaced = np.array(["alpha", "alpa", "beta", "betta", "gamma", "gama"], dtype=object)
+    assert engine.correct_query(words, spaced[::2], 0.6) == expected
+    assert engine.correct_query(words, spaced[1::2], 0.6) == reference(words, spaced[1::2], 0.6)
     # A one-shot iterator is used up by the first word, as in difflib.
     assert engine.correct_query(words, iter(vocab), 0.6) == reference(words, iter(vocab), 0.6)
     assert engine.correct_query(query="alpa", corpus=vocab) == "alpha"  # cutoff 0.6

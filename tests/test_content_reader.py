@@ -439,6 +439,17 @@ def test_video_with_replaced_ocr_recognises_every_frame(video, monkeypatch):
     assert frames[0] == (112, 520, 3)
 
 
+def test_video_with_the_library_function_replaced_recognises_every_frame(video, monkeypatch):
+    # The module global stays the real pytesseract; only the function in it
+    # is replaced, which must be enough to turn the still-frame reuse off.
+    import pytesseract
+    calls = []
+    monkeypatch.setattr(pytesseract, "image_to_string", lambda frame: calls.append(1) or "x")
+    assert ContentReader.pytesseract is pytesseract
+    assert ContentReader.extract_text_from_video(video_path=video) == "x" * 8
+    assert len(calls) == 8
+
+
 def test_videos_that_are_not_read(tmp_path, monkeypatch):
     assert ContentReader.extract_text_from_video(str(tmp_path / "missing.mp4")) == ""
 

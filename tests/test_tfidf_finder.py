@@ -500,3 +500,46 @@ def test_end_to_end_with_the_real_token_pipeline(tmp_path):
         reference.train_model(record(doc_id, cleaned))
     for query in ["programa de habitação", "casas das famílias", "governo"]:
         assert engine.search_documents(query, "pt") == reference.search_documents(query, "pt")
+
+
+def test_native_caches_stay_out_of_attributes_files_and_copies(tmp_path):
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_models([record("a", "casa dados azul"), record("b", "dados verdes casa"),
+                         record("c", "mar azul")])
+    before = engine.search_documents("casa azul", "pt")
+    assert "_cache" not in vars(engine)
+    assert b"_cache" not in open(engine.model_filename, "rb").read()
+    assert "_cache" not in open(engine.debug_model_filename).read()
+    # A pickled or copied engine answers alike from its own caches; the
+    # original keeps answering after the copies were trained further.
+    for copy in (pickle.loads(pickle.dumps(engine)), pickle.loads(pickle.dumps(engine, 0)),
+                 __import__("copy").copy(engine)):
+        assert vars(copy).keys() == vars(engine).keys()
+        assert copy.search_documents("casa azul", "pt") == before
+    twin = __import__("copy").copy(engine)
+    os.mkdir(tmp_path / "twin")
+    twin.model_filename = str(tmp_path / "twin" / "td_model.pkl")
+    twin.debug_model_filename = str(tmp_path / "twin" / "debug_td_model.json")
+    twin.train_model(record("d", "casa casa casa"))
+    assert twin.search_documents("casa azul", "pt") != before
+    assert engine.search_documents("casa azul", "pt") == before
+    # Emptying the private slot only costs the caches.
+    del engine._cache
+    assert engine.search_documents("casa azul", "pt") == before
+
+
+class SlottedFinder(TfidfFinder):
+    __slots__ = ("label", "__secret")
+
+    def reveal(self):
+        return self.__secret
+
+
+def test_subclass_slots_pickle_beside_the_attributes(tmp_path):
+    engine = SlottedFinder(str(tmp_path))
+    engine.label, engine._SlottedFinder__secret = "mine", 42
+    engine.train_model(record("a", "casa dados"))
+    for protocol in (0, 2, pickle.HIGHEST_PROTOCOL):
+        copy = pickle.loads(pickle.dumps(engine, protocol))
+        assert (copy.label, copy.reveal(), list(vars(copy))) == ("mine", 42, list(vars(engine)))
+        assert not hasattr(copy, "_cache")

@@ -67,6 +67,10 @@ public:
     ClassBuilder &class_method(const char *name, std::vector<Param> params,
                                Impl impl, const char *doc = nullptr);
 
+    // Declares the private slot of native_state.hpp (instances keep their
+    // __dict__ and weak references) and a __getstate__ that leaves it out.
+    ClassBuilder &native_state_slot();
+
     // Creates the class and binds it in the module.
     nb::object build();
 

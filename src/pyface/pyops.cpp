@@ -99,9 +99,4 @@ void print(const Args &args, nb::handle value) {
     args.global("print")(value);
 }
 
-bool is_pristine(const Args &args, const char *name, nb::handle original) {
-    PyObject *current = PyDict_GetItemString(args.globals().ptr(), name);
-    return current != nullptr && current == original.ptr();
-}
-
 }  // namespace pyface

@@ -45,8 +45,4 @@ void log(const Args &args, const char *level, std::string_view message);
 // print(value) through the `print` the module sees.
 void print(const Args &args, nb::handle value);
 
-// True when the module global `name` is still the object the module bound
-// at import (so a native fast path may stand in for it).
-bool is_pristine(const Args &args, const char *name, nb::handle original);
-
 }  // namespace pyface

@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper/core/embedding_file.hpp"
 #include "wrapper/core/finder_common.hpp"
@@ -24,9 +26,7 @@ namespace {
 
 // NumPy as bound at import, so the native path is taken only while the
 // module's `np` (and the two functions it uses) are still the real ones.
-PyObject *g_numpy = nullptr;
-PyObject *g_inner = nullptr;
-PyObject *g_argsort = nullptr;
+pyface::OriginalGlobal g_numpy("np", {"inner", "argsort"});
 
 const char *const kModelFileKeys[] = {"multilang_models", "embedded_documents",
                                       "document_names"};
@@ -299,13 +299,6 @@ nb::object train_models(const Args &a) {
 
 // ---- search ---------------------------------------------------------------
 
-bool numpy_is_pristine(const Args &a) {
-    if (!pyface::is_pristine(a, "np", g_numpy)) return false;
-    nb::handle np = g_numpy;
-    return nb::getattr(np, "inner", nb::none()).ptr() == g_inner &&
-           nb::getattr(np, "argsort", nb::none()).ptr() == g_argsort;
-}
-
 nb::object scores_of(const Args &a, nb::handle self, nb::handle key, bool native,
                      nb::handle query_embedding, nb::handle embeddings) {
     nb::object np = a.global("np");
@@ -332,8 +325,8 @@ Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
     nb::object bounds = finder_common::page_slice(page, results_per_page);
     Page result;
     if (native) {
-        embedding_matrix::ContiguousBuffer buffer(scores, PyBUF_FORMAT);
-        const std::string format = buffer.ok() ? buffer.format() : "";
+        pyface::BufferView buffer(scores);
+        const std::string format(buffer.ok() ? buffer.format() : "");
         if (buffer.ok() && buffer.view().ndim == 1 && (format == "f" || format == "d")) {
             const auto n = static_cast<size_t>(buffer.view().shape[0]);
             const auto [b, e] = finder_common::page_bounds(bounds, n);
@@ -391,7 +384,7 @@ nb::object search_documents(const Args &a) {
     nb::object embeddings = self.attr("embedded_documents")[key];
     nb::object query_embedding = model.attr("encode")(query, nb::arg("convert_to_tensor") = true);
 
-    const bool native = numpy_is_pristine(a);
+    const bool native = g_numpy.is_pristine(a);
     nb::object scores = scores_of(a, self, key, native, query_embedding, embeddings);
     Page page = ranked_page(a, native, scores, a[3], a[4]);
 
@@ -421,16 +414,14 @@ NB_MODULE(EmbeddingFinder, m) {
     mod.import_module("os");
     mod.import_module("logging");
     mod.import_module("joblib");
-    nb::object np = mod.import_module("numpy", "np");
+    mod.import_module("numpy", "np");
     mod.import_from(".File", {"File"});
     mod.import_from("..infra", {"TongueProbe"});
     mod.import_from(".FinderBase", {"FinderBase"});
     mod.import_from(".EmbeddingEncoder", {"EmbeddingEncoder"});
     mod.import_from("..infra.Tongue", {"Tongue"});
     embedding_file::init(mod.globals());
-    g_numpy = np.inc_ref().ptr();
-    g_inner = nb::object(np.attr("inner")).release().ptr();
-    g_argsort = nb::object(np.attr("argsort")).release().ptr();
+    g_numpy.capture(mod.globals());
 
     nb::object base = nb::borrow(mod.globals()["FinderBase"]);
     pyface::ClassBuilder(mod, "EmbeddingFinder", nb::make_tuple(base),

@@ -43,5 +43,6 @@ NB_MODULE(FinderBase, m) {
         .method("load_model", {"self"}, placeholder)
         .method("search_documents", {"self"}, placeholder)
         .method("save_debug_json", {"self", "dc", "debug_file"}, save_debug_json)
+        .native_state_slot()  // the engines' native caches
         .build();
 }

@@ -1,8 +1,7 @@
 #include "wrapper/core/embedding_file.hpp"
 
-#include <unordered_map>
-
 #include "pyface/errors.hpp"
+#include "pyface/native_state.hpp"
 #include "wrapper/core/joblib_writer.hpp"
 #include "wrapper/core/pickle_stream.hpp"
 
@@ -68,38 +67,12 @@ def fingerprint(models):
 
 nb::object *g_helpers = nullptr;  // probe, kind, fingerprint, tensor_type, tensor_stamp
 
+// Kept on the engine (pyface/native_state.hpp), dropped with it.
 struct EngineFiles {
+    static constexpr const char *kStateName = "embedding_file";
     model_file::PrefixCachePtr prefix;
     model_file::SubtreeCache tensors;
 };
-std::unordered_map<PyObject *, EngineFiles> *g_caches = nullptr;
-std::unordered_map<PyObject *, PyObject *> *g_owner_of_ref = nullptr;
-
-PyObject *forget(PyObject *, PyObject *ref) {
-    auto it = g_owner_of_ref->find(ref);
-    if (it != g_owner_of_ref->end()) {
-        g_caches->erase(it->second);
-        g_owner_of_ref->erase(it);
-        Py_DECREF(ref);
-    }
-    Py_RETURN_NONE;
-}
-PyMethodDef g_forget_def = {"_forget_embedding_engine", forget, METH_O, nullptr};
-
-// The caches of `engine`, dropped with it; null when it cannot be tracked.
-EngineFiles *cache_of(nb::handle engine) {
-    auto it = g_caches->find(engine.ptr());
-    if (it != g_caches->end()) return &it->second;
-    static PyObject *callback = PyCFunction_New(&g_forget_def, nullptr);
-    if (callback == nullptr) throw nb::python_error();
-    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback);
-    if (ref == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    (*g_owner_of_ref)[ref] = engine.ptr();
-    return &(*g_caches)[engine.ptr()];
-}
 
 }  // namespace
 
@@ -113,14 +86,12 @@ void init(nb::handle globals) {
     nb::steal(pyface::check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
     g_helpers = new nb::object[5]{ns["probe"], ns["kind"], ns["fingerprint"], ns["tensor_type"],
                                   ns["tensor_stamp"]};
-    g_caches = new std::unordered_map<PyObject *, EngineFiles>();
-    g_owner_of_ref = new std::unordered_map<PyObject *, PyObject *>();
 }
 
 void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handle filename) {
     const std::string kind = nb::cast<std::string>(g_helpers[1]());
     auto probes = [] { return g_helpers[0](); };
-    EngineFiles *cache = cache_of(engine);
+    EngineFiles *cache = pyface::native_state<EngineFiles>(engine);
     if (cache == nullptr || !PyDict_CheckExact(model.ptr())) {
         model_file::dump(a, model, filename, kind.c_str(), probes);
         return;

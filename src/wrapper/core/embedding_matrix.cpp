@@ -1,10 +1,14 @@
 #include "wrapper/core/embedding_matrix.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "pyface/native_state.hpp"
 
 namespace embedding_matrix {
 namespace {
@@ -15,7 +19,7 @@ struct KeyMatrix {
     nb::object storage;             // ndarray (capacity, dim); rows past items.size() unused
     char *data = nullptr;
     size_t dim = 0, itemsize = 0, capacity = 0;
-    std::string format;
+    nb::dlpack::dtype dtype{};
     nb::object view;  // storage[:view_rows]
     size_t view_rows = 0;
     // Set while one call brings the matrix up to date. Converting a vector
@@ -30,14 +34,15 @@ struct KeyMatrix {
         storage = nb::object();
         data = nullptr;
         dim = itemsize = capacity = 0;
-        format.clear();
+        dtype = nb::dlpack::dtype{};
         view = nb::object();
         view_rows = 0;
     }
 };
 
+// Kept on the engine (pyface/native_state.hpp), dropped with it.
 struct EngineMatrices {
-    nb::object weakref;  // its callback drops this entry when the engine dies
+    static constexpr const char *kStateName = "embedding_matrices";
     // Shared, so that a call keeps its matrix even if the engine forgets it.
     std::unordered_map<std::string, std::shared_ptr<KeyMatrix>> by_key;
 };
@@ -54,44 +59,23 @@ private:
     std::shared_ptr<KeyMatrix> m_;
 };
 
-// Leaked on purpose: entries hold Python objects, which must not be freed
-// by a C++ destructor after the interpreter has gone.
-std::unordered_map<PyObject *, EngineMatrices> &registry() {
-    static auto *engines = new std::unordered_map<PyObject *, EngineMatrices>();
-    return *engines;
-}
-
 nb::module_ &numpy() {
     static auto *np = new nb::module_(nb::module_::import_("numpy"));
     return *np;
 }
 
-PyObject *engine_died(PyObject *address, PyObject * /*weakref*/) {
-    registry().erase(static_cast<PyObject *>(PyLong_AsVoidPtr(address)));
-    Py_RETURN_NONE;
-}
-
-PyMethodDef engine_died_def = {"_drop_embedding_matrices", engine_died, METH_O, nullptr};
-
 EngineMatrices *matrices_of(nb::handle engine) {
-    auto &engines = registry();
-    auto found = engines.find(engine.ptr());
-    if (found != engines.end()) return &found->second;
-    nb::object address = nb::steal(PyLong_FromVoidPtr(engine.ptr()));
-    if (!address.is_valid()) return nullptr;
-    nb::object callback = nb::steal(PyCFunction_New(&engine_died_def, address.ptr()));
-    if (!callback.is_valid()) return nullptr;
-    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback.ptr());
-    if (ref == nullptr) return nullptr;  // e.g. a subclass with __slots__
-    EngineMatrices &entry = engines[engine.ptr()];
-    entry.weakref = nb::steal(ref);
-    return &entry;
+    return pyface::native_state<EngineMatrices>(engine);
 }
 
-bool supported_format(const std::string &format) {
+// A vector read in place: one axis, items adjacent.
+using Vector = nb::ndarray<nb::ro, nb::c_contig, nb::ndim<1>>;
+
+bool supported(nb::dlpack::dtype dtype) {
     // Half, single and double precision floats only: their bytes can be
     // copied as they are, and NumPy's product handles them.
-    return format == "e" || format == "f" || format == "d";
+    return dtype.code == static_cast<uint8_t>(nb::dlpack::dtype_code::Float) &&
+           dtype.lanes == 1 && (dtype.bits == 16 || dtype.bits == 32 || dtype.bits == 64);
 }
 
 bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
@@ -99,12 +83,10 @@ bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
         numpy().ptr(), "empty", "((nn)O)", static_cast<Py_ssize_t>(capacity),
         static_cast<Py_ssize_t>(m.dim), dtype.ptr()));
     if (!storage.is_valid()) return false;
-    char *data = nullptr;
-    {
-        ContiguousBuffer buffer(storage, PyBUF_WRITABLE);
-        if (!buffer.ok()) return false;
-        data = static_cast<char *>(buffer.view().buf);
-    }  // the array keeps its memory while we hold it
+    nb::ndarray<nb::c_contig> rows_view;
+    if (!nb::try_cast(storage, rows_view, /*convert=*/false)) return false;
+    // The array keeps its memory while we hold it.
+    char *data = static_cast<char *>(rows_view.data());
     const size_t rows = m.items.size();
     if (rows > 0) std::memcpy(data, m.data, rows * m.dim * m.itemsize);
     m.storage = std::move(storage);
@@ -117,26 +99,24 @@ bool allocate(KeyMatrix &m, size_t capacity, nb::handle dtype) {
 bool append(KeyMatrix &m, nb::handle vector, size_t expected_rows) {
     nb::object array = as_array(vector);
     if (!array.is_valid()) return false;
-    ContiguousBuffer buffer(array, PyBUF_FORMAT);
-    if (!buffer.ok()) return false;
-    const Py_buffer &view = buffer.view();
-    const std::string format = buffer.format();
-    if (view.ndim != 1 || view.shape[0] <= 0 || !supported_format(format)) return false;
-    const auto dim = static_cast<size_t>(view.shape[0]);
-    const auto itemsize = static_cast<size_t>(view.itemsize);
+    Vector view;
+    if (!nb::try_cast(array, view, /*convert=*/false)) return false;
+    if (view.shape(0) == 0 || !supported(view.dtype())) return false;
+    const size_t dim = view.shape(0);
+    const size_t itemsize = view.dtype().bits / 8;
     if (m.capacity == 0) {
         m.dim = dim;
         m.itemsize = itemsize;
-        m.format = format;
+        m.dtype = view.dtype();
         if (!allocate(m, expected_rows < 16 ? 16 : expected_rows, array.attr("dtype")))
             return false;
     } else {
-        if (dim != m.dim || itemsize != m.itemsize || format != m.format) return false;
+        if (dim != m.dim || !(view.dtype() == m.dtype)) return false;
         if (m.items.size() == m.capacity &&
             !allocate(m, m.capacity * 2, m.storage.attr("dtype")))
             return false;
     }
-    std::memcpy(m.data + m.items.size() * m.dim * m.itemsize, view.buf, m.dim * m.itemsize);
+    std::memcpy(m.data + m.items.size() * m.dim * m.itemsize, view.data(), m.dim * m.itemsize);
     m.items.push_back(nb::borrow(vector));
     return true;
 }
@@ -191,12 +171,6 @@ nb::object mirror_unchecked(nb::handle engine, nb::handle key, nb::handle list) 
 
 }  // namespace
 
-std::string ContiguousBuffer::format() const {
-    std::string f = view_.format ? view_.format : "B";
-    if (!f.empty() && (f[0] == '=' || f[0] == '@')) f.erase(0, 1);
-    return f;
-}
-
 nb::object as_array(nb::handle vector) {
     PyObject *ndarray = PyObject_GetAttrString(numpy().ptr(), "ndarray");
     if (ndarray == nullptr) {
@@ -237,9 +211,7 @@ nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings) {
 }
 
 void forget(nb::handle engine) {
-    auto &engines = registry();
-    auto found = engines.find(engine.ptr());
-    if (found != engines.end()) found->second.by_key.clear();
+    if (EngineMatrices *matrices = matrices_of(engine)) matrices->by_key.clear();
 }
 
 }  // namespace embedding_matrix

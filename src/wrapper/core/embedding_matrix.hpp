@@ -13,40 +13,15 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
-
 namespace embedding_matrix {
 namespace nb = nanobind;
-
-// A C-contiguous buffer of a Python object, released on scope exit.
-class ContiguousBuffer {
-public:
-    explicit ContiguousBuffer(nb::handle obj, int extra_flags = 0) {
-        ok_ = PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | extra_flags) == 0;
-        if (!ok_) PyErr_Clear();
-    }
-    ~ContiguousBuffer() {
-        if (ok_) PyBuffer_Release(&view_);
-    }
-    ContiguousBuffer(const ContiguousBuffer &) = delete;
-    ContiguousBuffer &operator=(const ContiguousBuffer &) = delete;
-
-    bool ok() const { return ok_; }
-    const Py_buffer &view() const { return view_; }
-    // The item format without a native-order prefix ("f", "d", ...).
-    std::string format() const;
-
-private:
-    Py_buffer view_{};
-    bool ok_ = false;
-};
 
 // The (rows, dim) NumPy array holding the vectors of `embeddings` in order,
 // with the dtype NumPy would give the list itself, kept for `engine` under
 // `key`. Not valid (nothing is raised) when the list cannot be mirrored
 // exactly: not a list, empty, vectors of differing shapes or dtypes, or a
-// dtype other than half, single or double precision, or an engine that
-// cannot be referenced weakly. The caller then works on the list itself.
+// dtype other than half, single or double precision, or an object that is
+// no engine. The caller then works on the list itself.
 nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings);
 
 // The NumPy array of one vector, converted as NumPy would convert it

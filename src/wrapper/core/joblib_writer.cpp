@@ -4,6 +4,7 @@
 #include <string>
 
 #include "pyface/errors.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper/core/pickle_stream.hpp"
 
@@ -12,7 +13,8 @@ namespace model_file {
 namespace {
 
 struct Bound {
-    nb::object joblib, dump;
+    pyface::OriginalGlobal joblib{"joblib", {"dump"}};
+    nb::object dump;
     nb::object compressors;  // joblib's table of compressing extensions, or None
 };
 Bound *g_bound = nullptr;                        // per process, never destroyed
@@ -99,9 +101,7 @@ bool same_stream(nb::handle value) {
 // that joblib writes uncompressed.
 bool native_applies(const pyface::Args &a, nb::handle filename) {
     if (g_bound == nullptr) return false;
-    PyObject *joblib = PyDict_GetItemString(a.globals().ptr(), "joblib");
-    if (joblib != g_bound->joblib.ptr() || !g_bound->joblib.attr("dump").is(g_bound->dump))
-        return false;
+    if (!g_bound->joblib.is_pristine(a)) return false;
     if (!PyUnicode_CheckExact(filename.ptr())) return false;
     if (g_bound->compressors.is_none())
         return pyface::truthy(filename.attr("endswith")(".pkl"));
@@ -145,8 +145,8 @@ void PrefixCacheDeleter::operator()(PrefixCache *cache) const { delete cache; }
 void init(nb::handle globals) {
     if (g_bound != nullptr) return;
     auto *b = new Bound();
-    b->joblib = nb::borrow(globals["joblib"]);
-    b->dump = b->joblib.attr("dump");
+    b->joblib.capture(globals);
+    b->dump = nb::borrow(b->joblib.value()).attr("dump");
     nb::module_ numpy_pickle = nb::module_::import_("joblib.numpy_pickle");
     b->compressors = nb::getattr(numpy_pickle, "_COMPRESSORS", nb::none());
     if (!b->compressors.is_none() && !PyDict_Check(b->compressors.ptr()))

@@ -8,34 +8,23 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "pyface/errors.hpp"
+#include "pyface/native_state.hpp"
 #include "pyface/pyops.hpp"
 
 namespace shared_model {
 namespace {
 
-// What each engine last read or wrote, kept beside the engine rather than
-// in it (its attributes are a fixed, documented set). Touched with the GIL
-// held only; an entry goes when its engine dies.
+// What an engine last read or wrote, kept on the engine but not among its
+// attributes (a fixed, documented set): pyface/native_state.hpp. Touched
+// with the GIL held only.
 struct Seen {
+    static constexpr const char *kStateName = "shared_model";
+    bool known = false;
     Stamp stamp;
-    nb::object weakref;
 };
-
-std::unordered_map<PyObject *, Seen> &seen_by_engine() {
-    static auto *table = new std::unordered_map<PyObject *, Seen>();
-    return *table;
-}
-
-PyObject *engine_died(PyObject *address, PyObject * /*weakref*/) {
-    seen_by_engine().erase(static_cast<PyObject *>(PyLong_AsVoidPtr(address)));
-    Py_RETURN_NONE;
-}
-
-PyMethodDef g_engine_died = {"engine_died", engine_died, METH_O, nullptr};
 
 std::string file_system_path(nb::handle path) {
     nb::bytes encoded =
@@ -143,32 +132,20 @@ Stamp stamp(nb::handle engine) {
 }
 
 void remember(nb::handle engine, const Stamp &seen) {
-    auto &table = seen_by_engine();
-    auto found = table.find(engine.ptr());
-    if (found != table.end()) {
-        found->second.stamp = seen;
-        return;
+    // An object without the state remembers nothing, so every check reads
+    // the file again (slower, never wrong).
+    if (Seen *state = pyface::native_state<Seen>(engine)) {
+        state->known = true;
+        state->stamp = seen;
     }
-    nb::object address = nb::steal(pyface::check(PyLong_FromVoidPtr(engine.ptr())));
-    nb::object callback =
-        nb::steal(pyface::check(PyCFunction_New(&g_engine_died, address.ptr())));
-    PyObject *ref = PyWeakref_NewRef(engine.ptr(), callback.ptr());
-    if (ref == nullptr) {
-        // Not weakly referable: nothing is remembered, so every check
-        // reads the file again (slower, never wrong).
-        PyErr_Clear();
-        return;
-    }
-    table.emplace(engine.ptr(), Seen{seen, nb::steal(ref)});
 }
 
 void written(nb::handle engine) { remember(engine, stamp(engine)); }
 
 bool stale(nb::handle engine, const Stamp &now) {
     if (!now.exists) return false;
-    const auto &table = seen_by_engine();
-    const auto found = table.find(engine.ptr());
-    return found == table.end() || !(found->second.stamp == now);
+    const Seen *state = pyface::native_state<Seen>(engine);
+    return state == nullptr || !state->known || !(state->stamp == now);
 }
 
 DirectoryLock::DirectoryLock(const pyface::Args &a, nb::handle engine, bool reading) {

@@ -237,7 +237,7 @@ void fill_matrix(IncrementalTfidf &model, RowOrder order, nb::handle idf, nb::ha
 }  // namespace
 
 bool native_fit_applies(const pyface::Args &a) {
-    return global_is(a, "TfidfVectorizer", originals().TfidfVectorizer);
+    return originals().vectorizer.is_pristine(a);
 }
 
 bool holds_term(nb::handle text) {
@@ -252,7 +252,7 @@ bool holds_term(nb::handle text) {
 nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text) {
     const Originals &o = originals();
-    if (!global_is(a, "TfidfVectorizer", o.TfidfVectorizer)) return nb::object();
+    if (!o.vectorizer.is_pristine(a)) return nb::object();
     for (nb::handle t : texts)
         if (!PyUnicode_CheckExact(t.ptr())) return nb::object();
     // The objects are built as the installed library builds them, once that

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "pyface/unicode.hpp"
 #include "wrapper/core/finder_common.hpp"
@@ -25,7 +27,7 @@ namespace {
 
 using pyface::Args;
 
-PyObject *g_correct_query = nullptr;
+pyface::OriginalMethod g_correct_query("correct_query");
 
 // re.findall(r"\w+", text)
 std::vector<std::u32string> word_runs(std::u32string_view text) {
@@ -110,11 +112,10 @@ nb::object correct_with_difflib(const Args &a, nb::handle query, nb::handle corp
     return nb::str(" ").attr("join")(out);
 }
 
+// The library's get_close_matches and findall, which the native matcher
+// reproduces.
 bool difflib_is_pristine(const Args &a) {
-    const Originals &o = originals();
-    if (!global_is(a, "difflib", o.difflib) || !global_is(a, "re", o.re)) return false;
-    nb::object gcm = o.difflib.attr("get_close_matches"), findall = o.re.attr("findall");
-    return gcm.is(o.get_close_matches) && findall.is(o.findall);
+    return pyface::all_pristine(a, {&originals().difflib, &originals().re});
 }
 
 // The terms of a corpus given to correct_query, with their index, kept for
@@ -137,19 +138,11 @@ bool corpus_items(nb::handle corpus, std::vector<PyObject *> &items) {
     }
     if (Py_TYPE(c) != reinterpret_cast<PyTypeObject *>(originals().numpy.attr("ndarray").ptr()))
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(c, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool objects =
-        view.ndim == 1 && view.format != nullptr && std::string(view.format) == "O";
-    if (objects) {
-        auto *p = static_cast<PyObject **>(view.buf);
-        items.assign(p, p + view.shape[0]);
-    }
-    PyBuffer_Release(&view);
-    return objects;
+    const pyface::BufferView view(corpus);
+    if (!view.is_vector_of("O", sizeof(PyObject *))) return false;
+    auto *p = static_cast<PyObject *const *>(view.data());
+    items.assign(p, p + view.size());
+    return true;
 }
 
 // The index of these items (all str), or null when one is not a str.
@@ -174,20 +167,6 @@ std::shared_ptr<const CorpusIndex> corpus_index(const std::vector<PyObject *> &i
     }
     *g_corpus = fresh;
     return fresh;
-}
-
-// True when self.correct_query is this module's own method.
-bool correct_query_is_ours(nb::handle self) {
-    PyObject *found = _PyType_Lookup(Py_TYPE(self.ptr()), nb::str("correct_query").ptr());
-    if (found != g_correct_query) return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr) {
-        PyErr_Clear();
-        return true;
-    }
-    const int shadowed = PyDict_Contains(dict, nb::str("correct_query").ptr());
-    Py_DECREF(dict);
-    return shadowed == 0;
 }
 
 std::vector<double> scores_natively(const SearchIndex &index, nb::handle corrected) {
@@ -264,7 +243,7 @@ bool scores_live(const SearchIndex &index, nb::handle corrected, std::vector<dou
 }  // namespace
 
 void set_correct_query_function(nb::handle function) {
-    g_correct_query = function.inc_ref().ptr();
+    g_correct_query.capture(function);
 }
 
 nb::object correct_query(const Args &a) {
@@ -308,7 +287,7 @@ nb::object search_documents(const Args &a) {
     nb::handle cutoff = a[5];
     nb::object corrected;
     double c;
-    if (index && correct_query_is_ours(self) && difflib_is_pristine(a) &&
+    if (index && g_correct_query.is_pristine(self) && difflib_is_pristine(a) &&
         pyface::is_str(cleaned) && native_cutoff(cutoff, c)) {
         if (index->live) {
             corrected = correct_live(*index, pyface::to_u32(cleaned), cutoff, c);
@@ -326,7 +305,7 @@ nb::object search_documents(const Args &a) {
 
     std::vector<double> scores;
     bool scored = false;
-    if (index && global_is(a, "cosine_similarity", originals().cosine_similarity) &&
+    if (index && originals().cosine_similarity.is_pristine(a) &&
         PyUnicode_CheckExact(corrected.ptr())) {
         if (index->live && !scores_live(*index, corrected, scores))
             index = search_index_from_arrays(self, vectorizer, matrix);

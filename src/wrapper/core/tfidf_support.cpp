@@ -1,9 +1,7 @@
 #include "wrapper/core/tfidf_support.hpp"
 
-#include <cstring>
-#include <unordered_map>
-
 #include "pyface/errors.hpp"
+#include "pyface/native_state.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 
 namespace tfidf {
@@ -13,21 +11,6 @@ namespace {
 // Held for the interpreter's lifetime (never destroyed: their references
 // must not be released after the interpreter is gone).
 Originals *g_originals = nullptr;
-std::unordered_map<PyObject *, EngineCache> *g_caches = nullptr;
-std::unordered_map<PyObject *, PyObject *> *g_owner_of_ref = nullptr;  // weakref -> engine
-
-PyObject *forget_engine(PyObject *, PyObject *ref) {
-    auto it = g_owner_of_ref->find(ref);
-    if (it != g_owner_of_ref->end()) {
-        PyObject *owner = it->second;
-        g_owner_of_ref->erase(it);
-        g_caches->erase(owner);
-        Py_DECREF(ref);
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef g_forget_def = {"_forget_tfidf_engine", forget_engine, METH_O, nullptr};
 
 }  // namespace
 
@@ -36,12 +19,10 @@ const Originals &originals() { return *g_originals; }
 void init_originals(nb::handle globals) {
     if (g_originals != nullptr) return;
     auto *o = new Originals();
-    o->difflib = nb::borrow(globals["difflib"]);
-    o->get_close_matches = o->difflib.attr("get_close_matches");
-    o->re = nb::borrow(globals["re"]);
-    o->findall = o->re.attr("findall");
-    o->cosine_similarity = nb::borrow(globals["cosine_similarity"]);
-    o->TfidfVectorizer = nb::borrow(globals["TfidfVectorizer"]);
+    for (pyface::OriginalGlobal *global :
+         {&o->difflib, &o->re, &o->cosine_similarity, &o->vectorizer})
+        global->capture(globals);
+    o->TfidfVectorizer = nb::borrow(o->vectorizer.value());
     nb::module_ text = nb::module_::import_("sklearn.feature_extraction.text");
     o->TfidfTransformer = text.attr("TfidfTransformer");
     nb::module_ sparse = nb::module_::import_("scipy.sparse");
@@ -53,55 +34,22 @@ void init_originals(nb::handle globals) {
     o->vectorizer_defaults = nb::dict(o->TfidfVectorizer().attr("__dict__"));
     o->transformer_defaults = nb::dict(o->TfidfTransformer().attr("__dict__"));
     g_originals = o;
-    g_caches = new std::unordered_map<PyObject *, EngineCache>();
-    g_owner_of_ref = new std::unordered_map<PyObject *, PyObject *>();
 }
 
-bool global_is(const pyface::Args &a, const char *name, nb::handle original) {
-    PyObject *value = PyDict_GetItemString(a.globals().ptr(), name);
-    return value != nullptr && value == original.ptr();
-}
-
-EngineCache *engine_cache(nb::handle self) {
-    auto it = g_caches->find(self.ptr());
-    if (it != g_caches->end()) return &it->second;
-    static PyObject *callback = PyCFunction_New(&g_forget_def, nullptr);
-    if (callback == nullptr) throw nb::python_error();
-    PyObject *ref = PyWeakref_NewRef(self.ptr(), callback);
-    if (ref == nullptr) {
-        // An object without weak references still works, uncached.
-        PyErr_Clear();
-        return nullptr;
-    }
-    (*g_owner_of_ref)[ref] = self.ptr();
-    return &(*g_caches)[self.ptr()];
-}
-
-Buffer::~Buffer() {
-    if (open_) PyBuffer_Release(&view_);
-}
+EngineCache *engine_cache(nb::handle self) { return pyface::native_state<EngineCache>(self); }
 
 bool Buffer::open(nb::handle obj) {
-    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    open_ = true;
-    if (view_.ndim != 1 || view_.format == nullptr) return false;
-    const char *f = view_.format;
-    if (*f == '<' || *f == '=' || *f == '@') ++f;
-    if (f[0] == '\0' || f[1] != '\0') return false;
-    const char c = f[0];
-    if (c == 'd' && view_.itemsize == 8)
+    kind_ = 0;
+    array_ = {};
+    if (!nb::try_cast(obj, array_, /*convert=*/false)) return false;
+    const nb::dlpack::dtype type = array_.dtype();
+    if (type == nb::dtype<double>())
         kind_ = 'd';
-    else if ((c == 'i' || c == 'l' || c == 'q') && view_.itemsize == 4)
+    else if (type == nb::dtype<int32_t>())
         kind_ = 'i';
-    else if ((c == 'i' || c == 'l' || c == 'q') && view_.itemsize == 8)
+    else if (type == nb::dtype<int64_t>())
         kind_ = 'l';
-    else
-        return false;
-    size_ = static_cast<size_t>(view_.shape[0]);
-    return true;
+    return kind_ != 0;
 }
 
 nb::object new_array(size_t n, const char *dtype) {
@@ -109,13 +57,8 @@ nb::object new_array(size_t n, const char *dtype) {
 }
 
 void *array_data(nb::handle array) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
-        throw nb::python_error();
-    void *p = view.buf;
     // The array owns the memory; the pointer stays valid while it lives.
-    PyBuffer_Release(&view);
-    return p;
+    return nb::cast<nb::ndarray<nb::c_contig>>(array, /*convert=*/false).data();
 }
 
 }  // namespace tfidf

@@ -4,22 +4,25 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "pyface/function.hpp"
+#include "pyface/original.hpp"
 
 namespace tfidf {
 namespace nb = nanobind;
 
 // Library objects as bound at import. A native path runs only while the
-// module global it replaces is still one of these.
+// module global it replaces is still the original.
 struct Originals {
-    nb::object difflib, get_close_matches;
-    nb::object re, findall;
-    nb::object cosine_similarity;
+    pyface::OriginalGlobal difflib{"difflib", {"get_close_matches"}};
+    pyface::OriginalGlobal re{"re", {"findall"}};
+    pyface::OriginalGlobal cosine_similarity{"cosine_similarity"};
+    pyface::OriginalGlobal vectorizer{"TfidfVectorizer"};
     nb::object TfidfVectorizer, TfidfTransformer;
     nb::object csr_matrix, csr_array;
     nb::object numpy, float64;
@@ -30,41 +33,35 @@ struct Originals {
 const Originals &originals();
 void init_originals(nb::handle module_globals);
 
-// True when the module global `name` is the object bound at import.
-bool global_is(const pyface::Args &a, const char *name, nb::handle original);
-
 struct TrainState;
 struct SearchIndex;
 
-// Native caches kept beside one engine object (not in its __dict__), dropped
-// with the object. Nothing in them is trusted without checking it against
-// the object's current attributes.
+// Native caches kept on one engine object (pyface/native_state.hpp, not in
+// its __dict__), dropped with the object. Nothing in them is trusted without
+// checking it against the object's current attributes.
 struct EngineCache {
+    static constexpr const char *kStateName = "tfidf";
     std::shared_ptr<TrainState> train;
     std::shared_ptr<const SearchIndex> search;
 };
-// The cache of `self`, or null when it cannot be tracked (no weak refs).
+// The cache of `self`, or null when it cannot have one (not an engine).
 EngineCache *engine_cache(nb::handle self);
 
-// A contiguous one-dimensional NumPy array (or other buffer) read in place.
+// A contiguous one-dimensional NumPy array (or other array) of float64 or
+// integers, read in place.
 class Buffer {
 public:
-    Buffer() = default;
-    ~Buffer();
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    // False (no Python error left) unless obj is a C-contiguous 1-d buffer.
+    // False (no Python error left) unless obj is a C-contiguous 1-d array
+    // of one of the kinds below.
     bool open(nb::handle obj);
-    // 'd' for float64, 'i' for int32, 'l' for int64 (by item size).
+    // 'd' for float64, 'i' for int32, 'l' for int64.
     char kind() const { return kind_; }
-    size_t size() const { return size_; }
-    const void *data() const { return view_.buf; }
+    size_t size() const { return kind_ != 0 ? array_.shape(0) : 0; }
+    const void *data() const { return array_.data(); }
 
 private:
-    Py_buffer view_{};
-    bool open_ = false;
+    nb::ndarray<nb::ro, nb::c_contig, nb::ndim<1>> array_;
     char kind_ = 0;
-    size_t size_ = 0;
 };
 
 // A new 1-d NumPy array of `n` items of `dtype` ("float64", "int32", ...).

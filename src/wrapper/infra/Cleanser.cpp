@@ -10,6 +10,7 @@
 
 #include "pyface/errors.hpp"
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "pyface/unicode.hpp"
 #include "wrapper_native/char_filter.hpp"
@@ -19,9 +20,9 @@ using pyface::Args;
 
 namespace {
 
-// The modules bound at import; held for the interpreter's lifetime.
-PyObject *g_re = nullptr;
-PyObject *g_unicodedata = nullptr;
+// The modules bound at import: the native paths stand in for them.
+pyface::OriginalGlobal g_re("re");
+pyface::OriginalGlobal g_unicodedata("unicodedata");
 
 const char *const kSymbols = "[^\\w\\s]";
 
@@ -31,7 +32,7 @@ using Filter = std::u32string (*)(std::u32string_view,
 // re.sub(pattern, repl, text), natively when `re` is untouched and text is str.
 nb::object re_sub(const Args &a, const char *pattern, const char *repl,
                   nb::handle text, Filter native) {
-    if (pyface::is_str(text) && pyface::is_pristine(a, "re", g_re))
+    if (pyface::is_str(text) && g_re.is_pristine(a))
         return pyface::from_u32(native(pyface::to_u32(text), pyface::python_classes()));
     return a.global("re").attr("sub")(pattern, repl, text);
 }
@@ -47,7 +48,7 @@ int combining_class(char32_t c) {
     int16_t &slot = cache[c];
     if (slot < 0) {
         nb::object ch = pyface::from_u32(std::u32string_view(&c, 1));
-        nb::object r = nb::handle(g_unicodedata).attr("combining")(ch);
+        nb::object r = g_unicodedata.value().attr("combining")(ch);
         slot = static_cast<int16_t>(nb::cast<int>(r));
     }
     return slot;
@@ -56,7 +57,7 @@ int combining_class(char32_t c) {
 nb::object remove_accents(const Args &a) {
     nb::handle text = a[0];
     nb::object ud = a.global("unicodedata");
-    if (pyface::is_str(text) && ud.ptr() == g_unicodedata) {
+    if (pyface::is_str(text) && g_unicodedata.is_pristine(a)) {
         if (PyUnicode_IS_ASCII(text.ptr())) return nb::borrow(text);
         nb::object nfd = ud.attr("normalize")("NFD", text);
         std::u32string kept;
@@ -76,7 +77,7 @@ nb::object normalize_text(const Args &a) {
     nb::object text = nb::borrow(a[0]);
     if (pyface::truthy(a[2])) text = text.attr("lower")();
     if (pyface::truthy(a[1])) text = a.global("remove_accents")(text);
-    if (pyface::is_str(text) && pyface::is_pristine(a, "re", g_re))
+    if (pyface::is_str(text) && g_re.is_pristine(a))
         return pyface::from_u32(wrapper_native::remove_symbols_collapse_space(
             pyface::to_u32(text), pyface::python_classes()));
     nb::object re = a.global("re");
@@ -169,8 +170,10 @@ NB_MODULE(Cleanser, m) {
     mod.import_from("nltk.tokenize", {"word_tokenize", "sent_tokenize"});
     mod.import_from("nltk.corpus", {"stopwords"});
     mod.import_from("nltk.stem", {"SnowballStemmer", "RSLPStemmer", "WordNetLemmatizer"});
-    g_re = mod.import_module("re").release().ptr();
-    g_unicodedata = mod.import_module("unicodedata").release().ptr();
+    mod.import_module("re");
+    mod.import_module("unicodedata");
+    g_re.capture(mod.globals());
+    g_unicodedata.capture(mod.globals());
     mod.import_from(".Tongue", {"Tongue"});
 
     mod.def("remove_alphanumeric_character", {"word"}, remove_alphanumeric_character);

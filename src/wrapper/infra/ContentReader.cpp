@@ -8,10 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "pyface/buffer_view.hpp"
 #include "pyface/errors.hpp"
 #include "pyface/file_lock.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 
 namespace nb = nanobind;
@@ -39,8 +41,7 @@ std::optional<nb::python_error> capture(Body &&body) {
 
 // The pytesseract module and its image_to_string as bound at import: only
 // the real engine is known to give the same text for the same frame.
-PyObject *g_pytesseract = nullptr;
-PyObject *g_image_to_string = nullptr;
+pyface::OriginalGlobal g_pytesseract("pytesseract", {"image_to_string"});
 
 // "prefix" + format(value) + "suffix", as an f-string would build it.
 nb::object fstr(std::string_view prefix, nb::handle value, std::string_view suffix = {}) {
@@ -302,24 +303,14 @@ nb::object extract_text_from_image(const Args &a) {
 
 // True when two frames hold the same pixels (same layout, same bytes).
 bool same_pixels(nb::handle x, nb::handle y) {
-    Py_buffer bx, by;
-    if (PyObject_GetBuffer(x.ptr(), &bx, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyObject_GetBuffer(y.ptr(), &by, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        PyBuffer_Release(&bx);
-        return false;
-    }
-    bool same = bx.ndim == by.ndim && bx.len == by.len &&
-                PyBuffer_IsContiguous(&bx, 'C') && PyBuffer_IsContiguous(&by, 'C') &&
-                std::strcmp(bx.format ? bx.format : "B", by.format ? by.format : "B") == 0;
-    for (int d = 0; same && d < bx.ndim; ++d) same = bx.shape[d] == by.shape[d];
-    if (same) same = std::memcmp(bx.buf, by.buf, static_cast<size_t>(bx.len)) == 0;
-    PyBuffer_Release(&bx);
-    PyBuffer_Release(&by);
-    return same;
+    const pyface::BufferView bx(x, PyBUF_STRIDES | PyBUF_FORMAT);
+    const pyface::BufferView by(y, PyBUF_STRIDES | PyBUF_FORMAT);
+    if (!bx.ok() || !by.ok()) return false;
+    const Py_buffer &vx = bx.view(), &vy = by.view();
+    bool same = vx.ndim == vy.ndim && vx.len == vy.len && bx.format() == by.format() &&
+                PyBuffer_IsContiguous(&vx, 'C') && PyBuffer_IsContiguous(&vy, 'C');
+    for (int d = 0; same && d < vx.ndim; ++d) same = vx.shape[d] == vy.shape[d];
+    return same && std::memcmp(vx.buf, vy.buf, static_cast<size_t>(vx.len)) == 0;
 }
 
 nb::object extract_text_from_video(const Args &a) {
@@ -336,8 +327,7 @@ nb::object extract_text_from_video(const Args &a) {
             // identical to the one before (a still scene) reuses its text.
             // Only for the real engine: a replacement may not be a function
             // of the pixels alone.
-            const bool reuse = tesseract.ptr() == g_pytesseract &&
-                               image_to_string.ptr() == g_image_to_string;
+            const bool reuse = g_pytesseract.is_pristine(a);
             nb::object previous_frame, previous_text;
             while (pyface::truthy(video.attr("isOpened")())) {
                 nb::object read = video.attr("read")();
@@ -374,9 +364,8 @@ NB_MODULE(ContentReader, m) {
     mod.import_module("traceback");
     mod.import_module("logging");
     mod.import_module("cv2");
-    nb::object tesseract = mod.import_module("pytesseract");
-    g_pytesseract = tesseract.inc_ref().ptr();
-    g_image_to_string = tesseract.attr("image_to_string").inc_ref().ptr();
+    mod.import_module("pytesseract");
+    g_pytesseract.capture(mod.globals());
     // The PyMuPDF module under its traditional name, without the warning the
     // old import name now emits. It is loaded when a PDF is first read: with
     // its layout add-on it brings an inference runtime of ~100 MB that a

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 
 namespace nb = nanobind;
@@ -30,14 +31,9 @@ constexpr const char *kModel = "xx_ent_wiki_sm";
 
 // The spacy module and its load function as first loaded (spaCy is
 // imported on first use); null until then.
-PyObject *g_spacy = nullptr;
-PyObject *g_load = nullptr;
+pyface::OriginalGlobal g_spacy("spacy", {"load"});
 
-void remember_spacy(nb::handle spacy) {
-    if (g_spacy != nullptr) return;
-    g_load = spacy.attr("load").inc_ref().ptr();
-    g_spacy = spacy.inc_ref().ptr();
-}
+void remember_spacy(nb::handle spacy) { g_spacy.capture_value(spacy); }
 
 struct FileStamp {
     std::string path;
@@ -117,7 +113,7 @@ public:
     explicit Borrowed(const Args &a) {
         nb::object spacy = a.global("spacy");
         nb::object load = spacy.attr("load");
-        if (spacy.ptr() != g_spacy || load.ptr() != g_load) {
+        if (!g_spacy.is_pristine(a)) {
             pipeline_ = load(kModel);
             return;
         }

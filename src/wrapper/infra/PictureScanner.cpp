@@ -19,6 +19,7 @@
 #include "pyface/errors.hpp"
 #include "pyface/files.hpp"
 #include "pyface/module.hpp"
+#include "pyface/original.hpp"
 #include "pyface/pyops.hpp"
 #include "wrapper_native/darknet_weights.hpp"
 
@@ -33,9 +34,9 @@ const char *const kLabelsFile = "res/coco.names";
 
 // The objects bound at import; the cache is used only while the module
 // still calls these.
-PyObject *g_cv2 = nullptr;
-PyObject *g_os = nullptr;
-PyObject *g_get_layers = nullptr;
+pyface::OriginalGlobal g_cv2("cv2");
+pyface::OriginalGlobal g_os("os");
+pyface::OriginalGlobal g_get_layers("get_layers");
 
 struct ModelPaths {
     nb::object directory, weights, config, labels;
@@ -99,7 +100,7 @@ nb::object read_bytes(nb::handle path, Py_ssize_t limit = -1) {
 // detections change from run to run. Refuse a file shorter than the
 // network its configuration describes (when that size can be told).
 void check_weights_size(const Args &a, const ModelPaths &p) {
-    if (!pyface::is_pristine(a, "cv2", g_cv2)) return;  // a stand-in reads no file
+    if (!g_cv2.is_pristine(a)) return;  // a stand-in reads no file
     nb::object config = read_bytes(p.config);
     const auto count = wrapper_native::darknet_parameter_count(
         std::string_view(PyBytes_AS_STRING(config.ptr()),
@@ -153,7 +154,7 @@ PyObject *g_idle = nullptr;
 // What identifies the files a network was built from; invalid when a file
 // cannot be examined (loading will then raise its own error).
 nb::object files_key(const ModelPaths &p) {
-    nb::object stat = nb::handle(g_os).attr("stat");
+    nb::object stat = g_os.value().attr("stat");
     nb::list key;
     for (nb::handle path : {p.weights, p.config, p.labels}) {
         nb::object st;
@@ -200,9 +201,7 @@ nb::object identify_objects_in_image(const Args &a) {
             pyface::concat(pyface::concat("Cannot read the picture ", pyface::format(image_path)),
                            ": not a picture file OpenCV can decode, or not readable"));
     }
-    const bool cacheable = pyface::is_pristine(a, "get_layers", g_get_layers) &&
-                           pyface::is_pristine(a, "cv2", g_cv2) &&
-                           pyface::is_pristine(a, "os", g_os);
+    const bool cacheable = pyface::all_pristine(a, {&g_get_layers, &g_cv2, &g_os});
     nb::object key;
     std::vector<nb::object> layers;
     if (cacheable) {
@@ -232,11 +231,12 @@ nb::object identify_objects_in_image(const Args &a) {
 
 NB_MODULE(PictureScanner, m) {
     pyface::ModuleBuilder mod(m);
-    g_cv2 = mod.import_module("cv2").release().ptr();
+    mod.import_module("cv2");
     mod.import_module("numpy", "np");
-    g_os = mod.import_module("os").release().ptr();
+    mod.import_module("os");
 
     mod.def("get_layers", {}, get_layers);
     mod.def("identify_objects_in_image", {"image_path"}, identify_objects_in_image);
-    g_get_layers = nb::borrow(mod.globals()["get_layers"]).release().ptr();
+    for (pyface::OriginalGlobal *global : {&g_cv2, &g_os, &g_get_layers})
+        global->capture(mod.globals());
 }

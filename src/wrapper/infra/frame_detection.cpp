@@ -1,5 +1,7 @@
 #include "frame_detection.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <memory>
 #include <string_view>
 
@@ -20,49 +22,27 @@ constexpr int kInputSide = 416;
 constexpr double kScoreThreshold = 0.5;
 constexpr double kOverlapThreshold = 0.4;
 
-// A buffer view held for the duration of the native scan.
-struct HeldBuffer {
-    Py_buffer view{};
-    nb::object owner;
-    bool held = false;
-    ~HeldBuffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
+// An output array read in place, held for the duration of the native scan.
+using OutputArray = nb::ndarray<nb::ro, nb::c_contig>;
 
-bool element_of(const char *format, Py_ssize_t itemsize, DetectionMatrix::Element &out) {
-    if (format == nullptr) return false;
-    std::string_view f(format);
-    if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);
-    if (f == "f" && itemsize == 4) {
-        out = DetectionMatrix::Element::Float32;
-        return true;
-    }
-    if (f == "d" && itemsize == 8) {
-        out = DetectionMatrix::Element::Float64;
-        return true;
-    }
-    return false;
-}
-
-// A C-contiguous float32/float64 view of `obj`, or false.
-bool try_view(nb::handle obj, HeldBuffer &buf, DetectionMatrix::Element &element) {
-    if (PyObject_GetBuffer(obj.ptr(), &buf.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+// A C-contiguous float32/float64 array of `obj` without a copy, or false.
+bool try_view(nb::handle obj, OutputArray &held, DetectionMatrix::Element &element) {
+    OutputArray array;
+    if (!nb::try_cast(obj, array, /*convert=*/false)) return false;
+    if (array.dtype() == nb::dtype<float>())
+        element = DetectionMatrix::Element::Float32;
+    else if (array.dtype() == nb::dtype<double>())
+        element = DetectionMatrix::Element::Float64;
+    else
         return false;
-    }
-    buf.held = true;
-    buf.owner = nb::borrow(obj);
-    if (element_of(buf.view.format, buf.view.itemsize, element)) return true;
-    PyBuffer_Release(&buf.view);
-    buf.held = false;
-    return false;
+    held = std::move(array);
+    return true;
 }
 
 // One output array as a matrix over its own memory. Arrays that are not
 // contiguous float32/float64 are converted with NumPy first (float32 stays
 // float32, so the products keep their precision).
-DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, HeldBuffer &buf) {
+DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, OutputArray &buf) {
     DetectionMatrix::Element element{};
     if (!try_view(out, buf, element)) {
         nb::object np = a.global("np");
@@ -73,22 +53,20 @@ DetectionMatrix matrix_of(const pyface::Args &a, nb::handle out, HeldBuffer &buf
                 pyface::raise(PyExc_TypeError, "detection output is not a numeric array");
         }
     }
-    const Py_buffer &v = buf.view;
     DetectionMatrix m;
-    m.data = v.buf;
+    m.data = buf.data();
     m.element = element;
-    if (v.ndim == 2) {
-        m.rows = static_cast<size_t>(v.shape[0]);
-        m.cols = static_cast<size_t>(v.shape[1]);
-    } else if (v.ndim == 1 && v.shape[0] == 0) {
+    if (buf.ndim() == 2) {
+        m.rows = buf.shape(0);
+        m.cols = buf.shape(1);
+    } else if (buf.ndim() == 1 && buf.shape(0) == 0) {
         m.rows = 0;  // nothing to iterate over
     } else {
-        nb::object shape = nb::steal(pyface::check(PyTuple_New(v.ndim)));
-        for (int k = 0; k < v.ndim; ++k)
-            PyTuple_SET_ITEM(shape.ptr(), k, pyface::check(PyLong_FromSsize_t(v.shape[k])));
+        nb::list shape;
+        for (size_t k = 0; k < buf.ndim(); ++k) shape.append(buf.shape(k));
         pyface::raise_object(PyExc_ValueError,
                              pyface::concat("detection output must be a 2-D array, got shape ",
-                                            pyface::str(shape)));
+                                            pyface::str(nb::tuple(shape))));
     }
     return m;
 }
@@ -131,11 +109,11 @@ nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle 
     net.attr("setInput")(blob);
     nb::object outs = net.attr("forward")(output_layers);
 
-    std::vector<std::unique_ptr<HeldBuffer>> buffers;
+    std::vector<OutputArray> buffers;
     std::vector<DetectionMatrix> matrices;
     for (nb::handle out : outs) {
-        buffers.push_back(std::make_unique<HeldBuffer>());
-        matrices.push_back(matrix_of(a, out, *buffers.back()));
+        buffers.emplace_back();
+        matrices.push_back(matrix_of(a, out, buffers.back()));
     }
     wrapper_native::DetectionScan scan;
     {
