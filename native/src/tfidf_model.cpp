@@ -1,6 +1,7 @@
 #include "wrapper_native/tfidf_model.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <iterator>
 #include <stdexcept>
@@ -542,7 +543,31 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
     const size_t n_cols = columns_.size();
     idf_.assign(idf, idf + n_cols);
     weight_.resize(terms_.size());
-    for (size_t c = 0; c < n_cols; ++c) weight_[columns_[c]] = {static_cast<uint32_t>(c), idf[c]};
+    // The idf depends on the document frequency alone, so terms of equal
+    // frequency share one entry; should two given values disagree, each
+    // column keeps its own.
+    const size_t most = rows_.size();
+    std::vector<uint8_t> have(most + 1, 0);
+    idf_by_slot_.assign(most + 1, 0.0);
+    bool by_frequency = true;
+    for (size_t c = 0; c < n_cols && by_frequency; ++c) {
+        const uint32_t df = df_[columns_[c]];
+        if (df > most) {
+            by_frequency = false;
+        } else if (!have[df]) {
+            have[df] = 1;
+            idf_by_slot_[df] = idf[c];
+        } else {
+            by_frequency = std::memcmp(&idf_by_slot_[df], &idf[c], sizeof(double)) == 0;
+        }
+        weight_[columns_[c]] = {static_cast<uint32_t>(c), df};
+    }
+    if (!by_frequency) {
+        idf_by_slot_.assign(idf, idf + n_cols);
+        for (size_t c = 0; c < n_cols; ++c)
+            weight_[columns_[c]] = {static_cast<uint32_t>(c), static_cast<uint32_t>(c)};
+    }
+    const double *idf_of = idf_by_slot_.data();
     norm1_.resize(rows_.size());
     norm2_.resize(rows_.size());
     size_t k = 0;
@@ -578,7 +603,7 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
                 if (m + kAhead < len) __builtin_prefetch(&weight_[tc[m + kAhead].term]);
                 const Weight w = weight_[tc[m].term];
                 j[m] = static_cast<Index>(w.column);
-                x[m] = static_cast<double>(tc[m].count) * w.idf;
+                x[m] = static_cast<double>(tc[m].count) * idf_of[w.slot];
             }
             k += lengths[g];
             indptr[r + 1] = static_cast<Index>(k);

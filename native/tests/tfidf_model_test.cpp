@@ -214,3 +214,21 @@ TEST(IncrementalTfidf, CountsAreRecoveredFromTheStoredRowsOnly) {
         }
     }
 }
+
+TEST(IncrementalTfidf, WeightsAreTheGivenIdfEvenWhereEqualFrequenciesDisagree) {
+    // Every term is in one document: the weighting may share one idf per
+    // frequency only while the given values agree; here each differs.
+    IncrementalTfidf model;
+    auto a = model.add(count_terms(U"aa bb bb", ascii_classes(), model.terms()));
+    auto b = model.add(count_terms(U"cc dd", ascii_classes(), model.terms()));
+    model.set_rows({a, b});
+    const std::vector<double> idf = {1.5, 2.0, 3.0, 5.0};  // aa bb cc dd
+    std::vector<double> data(model.nnz());
+    std::vector<int32_t> indices(model.nnz()), indptr(3);
+    model.fill(RowOrder::FirstSeen, idf.data(), data.data(), indices.data(), indptr.data());
+    EXPECT_EQ(indices, (std::vector<int32_t>{0, 1, 2, 3}));
+    std::vector<double> first = {1.5, 4.0}, second = {3.0, 5.0};
+    normalize_l2(first.data(), 2);
+    normalize_l2(second.data(), 2);
+    EXPECT_EQ(data, (std::vector<double>{first[0], first[1], second[0], second[1]}));
+}

@@ -186,9 +186,12 @@ private:
         DocId doc;
         uint32_t count;
     };
+    // What the weighting pass looks up per entry, by term id: kept small
+    // (the lookups are random over the whole vocabulary), the idf itself
+    // coming from a table by document frequency, which is far shorter.
     struct Weight {
         uint32_t column;
-        double idf;
+        uint32_t slot;  // into idf_by_slot_
     };
     void refresh_columns();
     void order_rows_by_rank();
@@ -218,6 +221,7 @@ private:
     std::vector<double> norm1_, norm2_;           // per row; 0: no division
     std::vector<double> idf_;                     // by column
     std::vector<Weight> weight_;                  // per term id, for fill
+    std::vector<double> idf_by_slot_;             // by document frequency (or by column)
     CloseMatchSet matcher_;
 };
 
