@@ -1,11 +1,28 @@
 #include "wrapper_native/tfidf_model.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <iterator>
 #include <stdexcept>
 
 namespace wrapper_native {
+
+size_t count_ascii_tokens(const unsigned char *text, size_t n) {
+    auto word = [](unsigned char c) -> uint32_t {
+        const unsigned char lower = c | 0x20;
+        return (static_cast<unsigned char>(lower - 'a') < 26) |
+               (static_cast<unsigned char>(c - '0') < 10) | (c == '_');
+    };
+    // A token starts where a run of word characters reaches its second
+    // character: every position is tested on its own (no running state),
+    // so the loop vectorises.
+    if (n < 2) return 0;
+    size_t count = word(text[0]) & word(text[1]);
+    for (size_t i = 2; i < n; ++i)
+        count += word(text[i]) & word(text[i - 1]) & (word(text[i - 2]) ^ 1u);
+    return count;
+}
 
 uint64_t TermTable::hash(std::u32string_view term) {
     uint64_t h = 0xcbf29ce484222325ull;
@@ -211,6 +228,16 @@ std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
         }
     }
     if (next != n_terms) throw std::invalid_argument("terms no row holds");
+    // Each term's documents, sized once (growing them entry by entry is
+    // most of the cost of taking over a large collection).
+    {
+        std::vector<uint32_t> holders(n_terms, 0);
+        for (const auto &row : rows)
+            for (const TermCount &tc : row) ++holders[tc.term];
+        postings_.resize(n_terms);
+        for (size_t t = 0; t < n_terms; ++t) postings_[t].reserve(holders[t]);
+        docs_.reserve(rows.size());
+    }
     std::vector<DocId> ids;
     ids.reserve(rows.size());
     rank_.assign(n_terms, UINT32_MAX);
@@ -403,6 +430,66 @@ std::vector<double> IncrementalTfidf::document_frequencies() const {
     return df;
 }
 
+template <class Index>
+bool recover_row_counts(const double *x, const Index *j, size_t n, const double *idf,
+                        const std::vector<uint32_t> &term_of_column, size_t tokens,
+                        std::vector<TermCount> &out) {
+    out.clear();
+    if (n == 0) return tokens == 0;
+    // Scratch reused from row to row: a collection has 10^4 rows and more.
+    thread_local std::vector<double> ratio;
+    thread_local std::vector<uint64_t> whole;
+    ratio.resize(n);
+    whole.resize(n);
+    double smallest = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        const double r = x[k] / idf[j[k]];
+        if (!(r > 0.0) || !std::isfinite(r)) return false;
+        ratio[k] = r;
+        if (smallest == 0.0 || r < smallest) smallest = r;
+    }
+    // Only a guess, to within a tolerance: the check below is exact.
+    const double per_smallest = 1.0 / smallest;
+    uint64_t sum = 0;
+    bool found = false;
+    for (uint64_t m = 1; m <= 64 && !found; ++m) {
+        found = true;
+        sum = 0;
+        for (size_t k = 0; k < n && found; ++k) {
+            const double v = static_cast<double>(m) * ratio[k] * per_smallest;
+            if (!(v < 4.0e9)) return false;  // no count of a text that fits in memory
+            const double w = static_cast<double>(static_cast<int64_t>(v + 0.5));
+            found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
+            whole[k] = static_cast<uint64_t>(w);
+            sum += whole[k];
+        }
+    }
+    if (!found || tokens % sum != 0) return false;
+    const uint64_t scale = tokens / sum;
+    double total = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        const double v = static_cast<double>(whole[k] * scale) * idf[j[k]];
+        total += v * v;
+    }
+    const double norm = std::sqrt(total);
+    out.reserve(n);
+    for (size_t k = 0; k < n; ++k) {
+        const uint64_t count = whole[k] * scale;
+        if (count > UINT32_MAX) return false;
+        const double v = static_cast<double>(count) * idf[j[k]];
+        if (v / norm != x[k]) return false;
+        out.push_back({term_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
+    }
+    return true;
+}
+
+template bool recover_row_counts<int32_t>(const double *, const int32_t *, size_t, const double *,
+                                          const std::vector<uint32_t> &, size_t,
+                                          std::vector<TermCount> &);
+template bool recover_row_counts<int64_t>(const double *, const int64_t *, size_t, const double *,
+                                          const std::vector<uint32_t> &, size_t,
+                                          std::vector<TermCount> &);
+
 void normalize_l2(double *values, size_t n) {
     double sum = 0.0;
     for (size_t k = 0; k < n; ++k) sum += values[k] * values[k];
@@ -411,50 +498,128 @@ void normalize_l2(double *values, size_t n) {
     for (size_t k = 0; k < n; ++k) values[k] /= sum;
 }
 
+namespace {
+
+// Sums of squares of several rows at once, each in its own stored order
+// (the order the reference sums in): one row's sum is a chain of dependent
+// additions, so the rows are walked side by side to keep several chains in
+// flight instead of waiting on one.
+constexpr size_t kLanes = 4;
+
+void sums_of_squares(const double *const *rows, const size_t *lengths, size_t n,
+                     double *sums) {
+    size_t common = SIZE_MAX;
+    for (size_t g = 0; g < n; ++g) common = std::min(common, lengths[g]);
+    double s[kLanes] = {0.0, 0.0, 0.0, 0.0};
+    size_t i = 0;
+    if (n == kLanes) {
+        const double *a = rows[0], *b = rows[1], *c = rows[2], *d = rows[3];
+        for (; i < common; ++i) {
+            s[0] += a[i] * a[i];
+            s[1] += b[i] * b[i];
+            s[2] += c[i] * c[i];
+            s[3] += d[i] * d[i];
+        }
+    }
+    for (size_t g = 0; g < n; ++g) {
+        double sum = s[g];
+        const double *x = rows[g];
+        for (size_t k = i; k < lengths[g]; ++k) sum += x[k] * x[k];
+        sums[g] = sum;
+    }
+}
+
+// Plain division by a loop-invariant divisor: vectorised, and rounded as
+// the scalar division the reference does.
+void divide(double *values, size_t n, double by) {
+    for (size_t k = 0; k < n; ++k) values[k] /= by;
+}
+
+}  // namespace
+
 template <class Index>
 void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Index *indices,
                             Index *indptr) {
     const size_t n_cols = columns_.size();
     idf_.assign(idf, idf + n_cols);
     weight_.resize(terms_.size());
-    for (size_t c = 0; c < n_cols; ++c) weight_[columns_[c]] = {static_cast<uint32_t>(c), idf[c]};
+    // The idf depends on the document frequency alone, so terms of equal
+    // frequency share one entry; should two given values disagree, each
+    // column keeps its own.
+    const size_t most = rows_.size();
+    std::vector<uint8_t> have(most + 1, 0);
+    idf_by_slot_.assign(most + 1, 0.0);
+    bool by_frequency = true;
+    for (size_t c = 0; c < n_cols && by_frequency; ++c) {
+        const uint32_t df = df_[columns_[c]];
+        if (df > most) {
+            by_frequency = false;
+        } else if (!have[df]) {
+            have[df] = 1;
+            idf_by_slot_[df] = idf[c];
+        } else {
+            by_frequency = std::memcmp(&idf_by_slot_[df], &idf[c], sizeof(double)) == 0;
+        }
+        weight_[columns_[c]] = {static_cast<uint32_t>(c), df};
+    }
+    if (!by_frequency) {
+        idf_by_slot_.assign(idf, idf + n_cols);
+        for (size_t c = 0; c < n_cols; ++c)
+            weight_[columns_[c]] = {static_cast<uint32_t>(c), static_cast<uint32_t>(c)};
+    }
+    const double *idf_of = idf_by_slot_.data();
     norm1_.resize(rows_.size());
     norm2_.resize(rows_.size());
     size_t k = 0;
     indptr[0] = 0;
     std::vector<TermCount> sorted;
-    for (size_t r = 0; r < rows_.size(); ++r) {
-        const std::vector<TermCount> *row = &docs_[rows_[r]].by_rank;
-        if (order == RowOrder::Column) {
-            sorted = *row;
-            std::sort(sorted.begin(), sorted.end(), [this](const TermCount &x, const TermCount &y) {
-                return column_of_[x.term] < column_of_[y.term];
-            });
-            row = &sorted;
-        }
-        const size_t begin = k;
-        double sum = 0.0;
-        for (const TermCount &tc : *row) {
-            const Weight w = weight_[tc.term];
-            indices[k] = static_cast<Index>(w.column);
-            const double x = static_cast<double>(tc.count) * w.idf;
-            data[k] = x;
-            sum += x * x;
-            ++k;
-        }
-        // normalize_l2, then the sum of squares cosine_similarity takes of
-        // the stored row, kept for scoring.
-        double norm = 0.0, again = 0.0;
-        if (sum != 0.0) {
-            norm = std::sqrt(sum);
-            for (size_t m = begin; m < k; ++m) {
-                data[m] /= norm;
-                again += data[m] * data[m];
+    for (size_t r0 = 0; r0 < rows_.size(); r0 += kLanes) {
+        const size_t lanes = std::min(kLanes, rows_.size() - r0);
+        double *starts[kLanes];
+        size_t lengths[kLanes];
+        for (size_t g = 0; g < lanes; ++g) {
+            const size_t r = r0 + g;
+            const std::vector<TermCount> *row = &docs_[rows_[r]].by_rank;
+            if (order == RowOrder::Column) {
+                sorted = *row;
+                std::sort(sorted.begin(), sorted.end(),
+                          [this](const TermCount &x, const TermCount &y) {
+                              return column_of_[x.term] < column_of_[y.term];
+                          });
+                row = &sorted;
             }
+            starts[g] = data + k;
+            lengths[g] = row->size();
+            const TermCount *tc = row->data();
+            double *x = data + k;
+            Index *j = indices + k;
+            // The weights of rare terms are cache misses: asked for ahead.
+            constexpr size_t kAhead = 16;
+            const size_t len = lengths[g];
+            for (size_t m = 0; m < std::min(len, kAhead); ++m)
+                __builtin_prefetch(&weight_[tc[m].term]);
+            if (r + 1 < rows_.size()) __builtin_prefetch(docs_[rows_[r + 1]].by_rank.data());
+            for (size_t m = 0; m < len; ++m) {
+                if (m + kAhead < len) __builtin_prefetch(&weight_[tc[m + kAhead].term]);
+                const Weight w = weight_[tc[m].term];
+                j[m] = static_cast<Index>(w.column);
+                x[m] = static_cast<double>(tc[m].count) * idf_of[w.slot];
+            }
+            k += lengths[g];
+            indptr[r + 1] = static_cast<Index>(k);
         }
-        norm1_[r] = norm;
-        norm2_[r] = again == 0.0 ? 0.0 : std::sqrt(again);
-        indptr[r + 1] = static_cast<Index>(k);
+        // normalize_l2 of each row, then the sum of squares that
+        // cosine_similarity takes of the stored row, kept for scoring.
+        double sums[kLanes];
+        sums_of_squares(starts, lengths, lanes, sums);
+        for (size_t g = 0; g < lanes; ++g) {
+            const double norm = sums[g] == 0.0 ? 0.0 : std::sqrt(sums[g]);
+            if (norm != 0.0) divide(starts[g], lengths[g], norm);
+            norm1_[r0 + g] = norm;
+        }
+        sums_of_squares(starts, lengths, lanes, sums);
+        for (size_t g = 0; g < lanes; ++g)
+            norm2_[r0 + g] = norm1_[r0 + g] == 0.0 || sums[g] == 0.0 ? 0.0 : std::sqrt(sums[g]);
     }
 }
 

@@ -159,3 +159,76 @@ TEST(IncrementalTfidf, RowsMustBeTheLiveDocuments) {
     model.remove(a);
     EXPECT_THROW(model.remove(a), std::logic_error);
 }
+
+TEST(Tokens, AsciiCountEqualsTheTokenizer) {
+    std::mt19937 rng(3);
+    const std::string alphabet = "aZ0_9 -.\t!xyQ";
+    for (int k = 0; k < 2000; ++k) {
+        std::string text(rng() % 40, ' ');
+        for (char &c : text) c = alphabet[rng() % alphabet.size()];
+        std::u32string wide(text.begin(), text.end());
+        size_t expected = 0;
+        for_each_token(wide, ascii_classes(), [&](std::u32string_view) { ++expected; });
+        ASSERT_EQ(count_ascii_tokens(reinterpret_cast<const unsigned char *>(text.data()),
+                                     text.size()),
+                  expected)
+            << text;
+    }
+}
+
+TEST(IncrementalTfidf, CountsAreRecoveredFromTheStoredRowsOnly) {
+    std::mt19937 rng(11);
+    std::vector<std::u32string> texts;
+    for (int d = 0; d < 60; ++d) texts.push_back(random_text(rng));
+    texts.push_back(U"alpha alpha beta beta");  // counts with a common factor
+    const ReferenceFit ref = reference_fit(texts);
+    std::vector<uint32_t> term_of_column(ref.columns.size());
+    for (size_t c = 0; c < term_of_column.size(); ++c) term_of_column[c] = 1000 + c;
+    std::vector<TermCount> out;
+    for (size_t r = 0; r + 1 < ref.indptr.size(); ++r) {
+        const size_t b = ref.indptr[r], n = ref.indptr[r + 1] - b;
+        const size_t token_total = tokens(texts[r]).size();
+        ASSERT_TRUE(recover_row_counts(ref.data.data() + b, ref.indices.data() + b, n,
+                                       ref.idf.data(), term_of_column, token_total, out))
+            << r;
+        std::map<std::u32string, uint32_t> expected;
+        for (const auto &t : tokens(texts[r])) ++expected[t];
+        ASSERT_EQ(out.size(), n);
+        for (size_t k = 0; k < n; ++k) {
+            const auto column = static_cast<size_t>(ref.indices[b + k]);
+            ASSERT_EQ(out[k].term, 1000 + column);
+            ASSERT_EQ(out[k].count, expected[ref.columns[column]]);
+        }
+        // The whole numbers are scaled to the text's token count (doubling
+        // every count is exact in binary); a value one unit in the last
+        // place off is refused.
+        if (n > 0) {
+            ASSERT_TRUE(recover_row_counts(ref.data.data() + b, ref.indices.data() + b, n,
+                                           ref.idf.data(), term_of_column, 2 * token_total, out));
+            for (size_t k = 0; k < n; ++k)
+                ASSERT_EQ(out[k].count, 2 * expected[ref.columns[ref.indices[b + k]]]);
+            std::vector<double> off(ref.data.begin() + b, ref.data.begin() + b + n);
+            off[0] = std::nextafter(off[0], 2.0);
+            EXPECT_FALSE(recover_row_counts(off.data(), ref.indices.data() + b, n, ref.idf.data(),
+                                            term_of_column, token_total, out));
+        }
+    }
+}
+
+TEST(IncrementalTfidf, WeightsAreTheGivenIdfEvenWhereEqualFrequenciesDisagree) {
+    // Every term is in one document: the weighting may share one idf per
+    // frequency only while the given values agree; here each differs.
+    IncrementalTfidf model;
+    auto a = model.add(count_terms(U"aa bb bb", ascii_classes(), model.terms()));
+    auto b = model.add(count_terms(U"cc dd", ascii_classes(), model.terms()));
+    model.set_rows({a, b});
+    const std::vector<double> idf = {1.5, 2.0, 3.0, 5.0};  // aa bb cc dd
+    std::vector<double> data(model.nnz());
+    std::vector<int32_t> indices(model.nnz()), indptr(3);
+    model.fill(RowOrder::FirstSeen, idf.data(), data.data(), indices.data(), indptr.data());
+    EXPECT_EQ(indices, (std::vector<int32_t>{0, 1, 2, 3}));
+    std::vector<double> first = {1.5, 4.0}, second = {3.0, 5.0};
+    normalize_l2(first.data(), 2);
+    normalize_l2(second.data(), 2);
+    EXPECT_EQ(data, (std::vector<double>{first[0], first[1], second[0], second[1]}));
+}

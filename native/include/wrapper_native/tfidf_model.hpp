@@ -48,6 +48,10 @@ void for_each_token(std::u32string_view text, const CharClasses &cc, F &&f) {
     }
 }
 
+// The number of tokens for_each_token finds in an ASCII text (bytes below
+// 128; lower-casing changes no character class there), in one pass.
+size_t count_ascii_tokens(const unsigned char *text, size_t n);
+
 // Terms and their stable numeric ids (an open-addressing table over one
 // character arena: no allocation per term).
 class TermTable {
@@ -182,9 +186,12 @@ private:
         DocId doc;
         uint32_t count;
     };
+    // What the weighting pass looks up per entry, by term id: kept small
+    // (the lookups are random over the whole vocabulary), the idf itself
+    // coming from a table by document frequency, which is far shorter.
     struct Weight {
         uint32_t column;
-        double idf;
+        uint32_t slot;  // into idf_by_slot_
     };
     void refresh_columns();
     void order_rows_by_rank();
@@ -214,13 +221,31 @@ private:
     std::vector<double> norm1_, norm2_;           // per row; 0: no division
     std::vector<double> idf_;                     // by column
     std::vector<Weight> weight_;                  // per term id, for fill
+    std::vector<double> idf_by_slot_;             // by document frequency (or by column)
     CloseMatchSet matcher_;
 };
+
+// The counts behind one stored row of a fitted matrix (values x, columns
+// j, n entries), given the idf by column and the number of tokens of the
+// row's text: the values over the idf are proportional to the counts; the
+// smallest whole numbers in that proportion, scaled to the token count,
+// must give the stored values back bit for bit, or false is returned.
+// `out` gets (term_of_column[j], count) per entry, in stored order.
+template <class Index>
+bool recover_row_counts(const double *x, const Index *j, size_t n, const double *idf,
+                        const std::vector<uint32_t> &term_of_column, size_t tokens,
+                        std::vector<TermCount> &out);
 
 // scikit-learn's l2 row normalisation (sum of squares in stored order,
 // square root, division; an all-zero row stays as it is).
 void normalize_l2(double *values, size_t n);
 
+extern template bool recover_row_counts<int32_t>(const double *, const int32_t *, size_t,
+                                                 const double *, const std::vector<uint32_t> &,
+                                                 size_t, std::vector<TermCount> &);
+extern template bool recover_row_counts<int64_t>(const double *, const int64_t *, size_t,
+                                                 const double *, const std::vector<uint32_t> &,
+                                                 size_t, std::vector<TermCount> &);
 extern template void IncrementalTfidf::fill<int32_t>(RowOrder, const double *, double *,
                                                      int32_t *, int32_t *);
 extern template void IncrementalTfidf::fill<int64_t>(RowOrder, const double *, double *,

@@ -258,7 +258,28 @@ void StreamPickler::get(uint32_t index) {
     }
 }
 
+namespace {
+
+// How many objects the last stream of a top-level object of the same type
+// and length memoised: a model file is written again and again with about
+// as many, so its memo is sized once instead of grown (and rehashed) a
+// dozen times per write.
+std::unordered_map<uint64_t, size_t> *g_memo_sizes = nullptr;  // per process, GIL held
+
+uint64_t memo_size_key(PyObject *top) {
+    const Py_ssize_t n = PyDict_Check(top) ? PyDict_GET_SIZE(top) : -1;
+    return reinterpret_cast<uintptr_t>(Py_TYPE(top)) ^ (static_cast<uint64_t>(n) << 48);
+}
+
+}  // namespace
+
 void StreamPickler::dump(nb::handle obj) {
+    if (g_memo_sizes == nullptr) g_memo_sizes = new std::unordered_map<uint64_t, size_t>();
+    const uint64_t key = memo_size_key(obj.ptr());
+    if (auto it = g_memo_sizes->find(key); it != g_memo_sizes->end()) {
+        memo_.reserve(it->second);
+        alive_.reserve(it->second);
+    }
     char proto[2] = {kProto, static_cast<char>(s_.protocol)};
     out_.put(proto, 2);
     framing_ = true;
@@ -266,6 +287,7 @@ void StreamPickler::dump(nb::handle obj) {
     op(kStop);
     commit_frame(true);
     framing_ = false;
+    (*g_memo_sizes)[key] = memo_.size();
 }
 
 void StreamPickler::begin_dict(nb::handle dict) {

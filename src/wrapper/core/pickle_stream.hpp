@@ -114,6 +114,17 @@ public:
             }
     }
     size_t size() const { return size_; }
+    // Room for `n` keys without growing (growing rehashes every key).
+    void reserve(size_t n) {
+        size_t slots = slots_.size();
+        while ((n + 1) * 2 > slots) slots *= 2;
+        if (slots == slots_.size()) return;
+        std::vector<Slot> old(slots);
+        old.swap(slots_);
+        for (const Slot &s : old)
+            if (s.key != nullptr && s.key != tombstone()) place(s.key, s.index);
+        used_ = size_;
+    }
 
 private:
     struct Slot {

@@ -326,79 +326,15 @@ namespace {
 // fit counts them. ASCII text is scanned in place: lower-casing changes no
 // character class there.
 size_t token_count(PyObject *text) {
+    if (PyUnicode_IS_ASCII(text))
+        return wrapper_native::count_ascii_tokens(
+            static_cast<const unsigned char *>(PyUnicode_DATA(text)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
     size_t count = 0;
-    if (PyUnicode_IS_ASCII(text)) {
-        const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(text));
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        auto word = [](unsigned char x) {
-            return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9') ||
-                   x == '_';
-        };
-        for (Py_ssize_t i = 0; i < n;) {
-            if (!word(c[i])) {
-                ++i;
-                continue;
-            }
-            Py_ssize_t e = i + 1;
-            while (e < n && word(c[e])) ++e;
-            count += e - i >= 2 ? 1 : 0;
-            i = e;
-        }
-        return count;
-    }
     const std::u32string lowered = pyface::to_u32(nb::borrow(text).attr("lower")());
     wrapper_native::for_each_token(lowered, pyface::python_classes(),
                                    [&](std::u32string_view) { ++count; });
     return count;
-}
-
-// The counts of one stored row: the values over the idf are proportional
-// to the counts; the smallest whole numbers in that proportion, scaled to
-// the text's number of tokens, must give the stored values back bit for bit.
-template <class Index>
-bool row_counts(const double *x, const Index *j, size_t b, size_t e, const double *idf,
-                const std::vector<uint32_t> &rank_of_column, size_t tokens,
-                std::vector<wrapper_native::TermCount> &out) {
-    out.clear();
-    if (b == e) return tokens == 0;
-    std::vector<double> ratio(e - b);
-    double smallest = 0.0;
-    for (size_t k = b; k < e; ++k) {
-        const double r = x[k] / idf[j[k]];
-        if (!(r > 0.0) || !std::isfinite(r)) return false;
-        ratio[k - b] = r;
-        if (smallest == 0.0 || r < smallest) smallest = r;
-    }
-    std::vector<uint64_t> whole(e - b);
-    uint64_t sum = 0;
-    bool found = false;
-    for (uint64_t m = 1; m <= 64 && !found; ++m) {
-        found = true;
-        sum = 0;
-        for (size_t k = 0; k < ratio.size() && found; ++k) {
-            const double v = static_cast<double>(m) * ratio[k] / smallest;
-            const double w = std::round(v);
-            found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
-            whole[k] = static_cast<uint64_t>(w);
-            sum += whole[k];
-        }
-    }
-    if (!found || tokens % sum != 0) return false;
-    const uint64_t scale = tokens / sum;
-    double total = 0.0;
-    for (size_t k = b; k < e; ++k) {
-        const double v = static_cast<double>(whole[k - b] * scale) * idf[j[k]];
-        total += v * v;
-    }
-    const double norm = std::sqrt(total);
-    for (size_t k = b; k < e; ++k) {
-        const uint64_t count = whole[k - b] * scale;
-        if (count > UINT32_MAX) return false;
-        const double v = static_cast<double>(count) * idf[j[k]];
-        if (v / norm != x[k]) return false;
-        out.push_back({rank_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
-    }
-    return true;
 }
 
 template <class Index>
@@ -419,7 +355,8 @@ bool adopt_rows(const Buffer &data, const Buffer &indices, const Buffer &indptr,
         const auto b = static_cast<size_t>(p[r]), e = static_cast<size_t>(p[r + 1]);
         for (size_t k = b; k < e; ++k)
             if (j[k] < 0 || static_cast<size_t>(j[k]) >= cols) return false;
-        if (!row_counts(x, j, b, e, idf, rank_of_column, token_count(texts[r]), out[r]))
+        if (!wrapper_native::recover_row_counts(x + b, j + b, e - b, idf, rank_of_column,
+                                                token_count(texts[r]), out[r]))
             return false;
     }
     return true;
@@ -460,7 +397,9 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
         // Terms in order of first sight: the order of vocabulary_.
         std::vector<std::u32string> terms;
         std::vector<uint32_t> column_of_rank, rank_of_column(cols, UINT32_MAX);
+        std::vector<nb::object> names;
         terms.reserve(cols);
+        names.reserve(cols);
         pos = 0;
         while (PyDict_Next(key[1].ptr(), &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k) || !PyLong_CheckExact(v)) return;
@@ -472,6 +411,7 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
             rank_of_column[c] = static_cast<uint32_t>(terms.size());
             column_of_rank.push_back(static_cast<uint32_t>(c));
             terms.push_back(pyface::to_u32(k));
+            names.push_back(nb::borrow(k));
         }
         const auto *w = static_cast<const double *>(idf.data());
         std::vector<std::vector<wrapper_native::TermCount>> counts;
@@ -498,6 +438,13 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
         }
         for (size_t r = 0; r < rows; ++r)
             state->docs.push_back({documents[r].first, documents[r].second, ids[r]});
+        // The loaded vocabulary_ is the one these counts give (term id t is
+        // its t-th key): a copy of it is where the next fit's starts, and
+        // its str objects name the terms, so that fit neither rebuilds the
+        // dict nor makes its 10^5 strings again.
+        state->vocabulary = nb::steal(pyface::check(PyDict_Copy(key[1].ptr())));
+        state->vocabulary_column = std::move(column_of_rank);
+        state->names = std::move(names);
         cache->train = state;
     } catch (const nb::python_error &) {
         PyErr_Clear();
