@@ -267,18 +267,18 @@ NB_MODULE(cli, m) {
             {"base_path", {"paths", none}, {"engine", "td"}, {"is_detect_language", false},
              {"translate_to", none}, {"executor", none}, {"workers", none},
              {"batch_size", 500}, {"failures", none}, {"progress", false}},
-            wrapper_cli::index_documents,
+            wrapper::cli::index_documents,
             "Compile the documents under `base_path` (or the given relative `paths`) on "
             "`executor` (default: a process pool of `workers`) and train them here, in "
             "batches of `batch_size`. Returns counts of documents, skipped, indexed, failed.");
-    mod.def("find_documents", {"base_path", {"paths", none}}, wrapper_cli::find_documents,
+    mod.def("find_documents", {"base_path", {"paths", none}}, wrapper::cli::find_documents,
             "Relative paths (their identifiers) of the documents under `base_path`.");
     mod.def("compile_document",
             {"base_path", "relative_path", {"is_detect_language", false}, {"translate_to", none}},
-            wrapper_cli::compile_document,
+            wrapper::cli::compile_document,
             "The featured record of one document, its id set to its relative path.");
-    mod.def("init_worker", {{"log_level", none}, {"trainer_pid", none}}, wrapper_cli::init_worker);
-    mod.def("watch_trainer", {"pid"}, wrapper_cli::watch_trainer);
+    mod.def("init_worker", {{"log_level", none}, {"trainer_pid", none}}, wrapper::cli::init_worker);
+    mod.def("watch_trainer", {"pid"}, wrapper::cli::watch_trainer);
     mod.def("positive_int", {"text"}, positive_int);
     mod.def("json_value", {"value"}, json_value);
 }

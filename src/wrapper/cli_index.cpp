@@ -6,7 +6,7 @@
 #include "pyface/files.hpp"
 #include "pyface/pyops.hpp"
 
-namespace wrapper_cli {
+namespace wrapper::cli {
 using pyface::Args;
 using pyface::concat;
 using pyface::truthy;
@@ -187,4 +187,4 @@ nb::object watch_trainer(const Args &a) {
     return nb::none();
 }
 
-}  // namespace wrapper_cli
+}  // namespace wrapper::cli

@@ -6,7 +6,7 @@
 
 #include "pyface/function.hpp"
 
-namespace wrapper_cli {
+namespace wrapper::cli {
 namespace nb = nanobind;
 
 // find_documents(base_path, paths=None) -> list of relative paths
@@ -21,4 +21,4 @@ nb::object watch_trainer(const pyface::Args &a);
 //                 executor, workers, batch_size, failures, progress)
 nb::object index_documents(const pyface::Args &a);
 
-}  // namespace wrapper_cli
+}  // namespace wrapper::cli

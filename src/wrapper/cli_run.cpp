@@ -8,7 +8,7 @@
 #include "pyface/files.hpp"
 #include "pyface/pyops.hpp"
 
-namespace wrapper_cli {
+namespace wrapper::cli {
 using pyface::Args;
 using pyface::concat;
 using pyface::truthy;
@@ -252,4 +252,4 @@ nb::object index_documents(const Args &a) {
     return summary;
 }
 
-}  // namespace wrapper_cli
+}  // namespace wrapper::cli

@@ -43,11 +43,11 @@ nb::object model_for_key(const Args &a, nb::handle self, nb::handle key) {
 }
 
 void mirror_all(nb::handle self) {
-    embedding_matrix::forget(self);
+    wrapper::embedding_matrix::forget(self);
     nb::object embedded = self.attr("embedded_documents");
     if (!PyDict_Check(embedded.ptr())) return;
     nb::dict by_key = nb::borrow<nb::dict>(embedded);
-    for (auto [key, embeddings] : by_key) embedding_matrix::mirror(self, key, embeddings);
+    for (auto [key, embeddings] : by_key) wrapper::embedding_matrix::mirror(self, key, embeddings);
 }
 
 nb::object init(const Args &a) {
@@ -71,10 +71,10 @@ nb::object load_model(const Args &a) {
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
     // Held so that of engines racing on a new directory one sets it up and
     // the others read what it wrote.
-    const shared_model::DirectoryLock lock(a, self, true);
-    const shared_model::Stamp seen = shared_model::stamp(self);
+    const wrapper::shared_model::DirectoryLock lock(a, self, true);
+    const wrapper::shared_model::Stamp seen = wrapper::shared_model::stamp(self);
     nb::object filename = self.attr("model_filename");
-    nb::object data = finder_common::read_model_file(a, filename);
+    nb::object data = wrapper::finder_common::read_model_file(a, filename);
     if (pyface::truthy(data)) {
         // Every part is read and checked before any is kept: a damaged
         // file leaves the engine as it was.
@@ -83,7 +83,7 @@ nb::object load_model(const Args &a) {
                 pyface::concat("Invalid embedding model file ", pyface::format(filename)), ": ");
             pyface::raise_object(PyExc_ValueError, pyface::add(message, why));
         };
-        finder_common::require_dict(data, invalid);
+        wrapper::finder_common::require_dict(data, invalid);
         std::vector<nb::object> parts;
         for (const char *key : kModelFileKeys) {
             if (!pyface::contains(data, nb::str(key)))
@@ -98,7 +98,7 @@ nb::object load_model(const Args &a) {
         self.attr("document_names") = parts[2];
         self.attr("multilang_models") = parts[0];
         mirror_all(self);
-        shared_model::remember(self, seen);
+        wrapper::shared_model::remember(self, seen);
     } else {
         if (pyface::truthy(self.attr("supported_languages"))) {
             nb::object tongue = a.global("Tongue");
@@ -126,15 +126,15 @@ nb::object load_model(const Args &a) {
 
 nb::object save_model(const Args &a) {
     nb::handle self = a[0];
-    const shared_model::DirectoryLock lock(a, self);
+    const wrapper::shared_model::DirectoryLock lock(a, self);
     nb::dict model;
     model["multilang_models"] = self.attr("multilang_models");
     model["embedded_documents"] = self.attr("embedded_documents");
     model["document_names"] = self.attr("document_names");
     pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
-        embedding_file::write(a, self, model, tmp);
+        wrapper::embedding_file::write(a, self, model, tmp);
     });
-    shared_model::written(self);
+    wrapper::shared_model::written(self);
     nb::dict debug;
     debug["document_names"] = self.attr("document_names");
     self.attr("save_debug_json")(debug, self.attr("debug_model_filename"));
@@ -214,7 +214,7 @@ Indexed index_document(const Args &a, nb::handle self, nb::handle doc, nb::handl
     added.embeddings.attr("append")(added.embedding);
     added.names.attr("append")(added.id);
     added.key = nb::borrow(key);
-    embedding_matrix::mirror(self, key, added.embeddings);
+    wrapper::embedding_matrix::mirror(self, key, added.embeddings);
     return added;
 }
 
@@ -247,7 +247,7 @@ Indexed index_if_new(const Args &a, nb::handle self, nb::handle doc) {
 nb::object train_model(const Args &a) {
     nb::handle self = a[0];
     nb::handle doc = a[1];
-    const shared_model::Training training(a, self);
+    const wrapper::shared_model::Training training(a, self);
     Indexed added;
     // Without a document there is no key to compute; the files are still
     // rewritten, as for every other skipped document.
@@ -276,7 +276,7 @@ nb::object train_models(const Args &a) {
     nb::object records = nb::steal(pyface::check(PySequence_List(a[1].ptr())));
     if (nb::len(records) == 0) return nb::none();
     // One lock, and one merge of what other processes trained, for the batch.
-    const shared_model::Training training(a, self);
+    const wrapper::shared_model::Training training(a, self);
     std::vector<Indexed> added;
     auto take_back = [&] {
         for (auto it = added.rbegin(); it != added.rend(); ++it) it->take_back(self);
@@ -303,9 +303,9 @@ nb::object scores_of(const Args &a, nb::handle self, nb::handle key, bool native
                      nb::handle query_embedding, nb::handle embeddings) {
     nb::object np = a.global("np");
     if (native) {
-        nb::object matrix = embedding_matrix::mirror(self, key, embeddings);
+        nb::object matrix = wrapper::embedding_matrix::mirror(self, key, embeddings);
         if (matrix.is_valid()) {
-            nb::object query = embedding_matrix::as_array(query_embedding);
+            nb::object query = wrapper::embedding_matrix::as_array(query_embedding);
             return np.attr("inner")(query.is_valid() ? query : nb::borrow(query_embedding),
                                     matrix);
         }
@@ -322,14 +322,14 @@ struct Page {
 // from (page - 1) * results_per_page, with Python's slicing rules.
 Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
                  nb::handle results_per_page) {
-    nb::object bounds = finder_common::page_slice(page, results_per_page);
+    nb::object bounds = wrapper::finder_common::page_slice(page, results_per_page);
     Page result;
     if (native) {
         pyface::BufferView buffer(scores);
         const std::string format(buffer.ok() ? buffer.format() : "");
         if (buffer.ok() && buffer.view().ndim == 1 && (format == "f" || format == "d")) {
             const auto n = static_cast<size_t>(buffer.view().shape[0]);
-            const auto [b, e] = finder_common::page_bounds(bounds, n);
+            const auto [b, e] = wrapper::finder_common::page_bounds(bounds, n);
             const void *data = buffer.view().buf;
             const bool single = format == "f";
             std::vector<size_t> order;
@@ -361,7 +361,7 @@ Page ranked_page(const Args &a, bool native, nb::handle scores, nb::handle page,
 nb::object search_documents(const Args &a) {
     nb::handle self = a[0];
     nb::handle query = a[1];
-    shared_model::refresh(a, self);
+    wrapper::shared_model::refresh(a, self);
     nb::object key = self.attr("model_main");
     if (pyface::truthy(self.attr("supported_languages"))) {
         nb::object language = nb::borrow(a[2]);
@@ -420,7 +420,7 @@ NB_MODULE(EmbeddingFinder, m) {
     mod.import_from(".FinderBase", {"FinderBase"});
     mod.import_from(".EmbeddingEncoder", {"EmbeddingEncoder"});
     mod.import_from("..infra.Tongue", {"Tongue"});
-    embedding_file::init(mod.globals());
+    wrapper::embedding_file::init(mod.globals());
     g_numpy.capture(mod.globals());
 
     nb::object base = nb::borrow(mod.globals()["FinderBase"]);

@@ -61,13 +61,13 @@ nb::object load_model(const Args &a) {
     nb::handle self = a[0];
     if (pyface::truthy(self.attr("is_loaded"))) return nb::bool_(true);
     nb::object path = self.attr("model_filename");
-    const shared_model::Stamp seen = shared_model::stamp(self);
-    nb::object data = finder_common::read_model_file(a, path);
+    const wrapper::shared_model::Stamp seen = wrapper::shared_model::stamp(self);
+    nb::object data = wrapper::finder_common::read_model_file(a, path);
     if (pyface::truthy(data)) {
         // Every key and the kind of every collection are checked before
         // anything is replaced, so a file that is not a model of this
         // engine leaves the engine untouched.
-        finder_common::require_dict(data, [&](nb::handle why) { raise_damaged(path, why); });
+        wrapper::finder_common::require_dict(data, [&](nb::handle why) { raise_damaged(path, why); });
         nb::list missing;
         for (const char *key : kModelKeys)
             if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());
@@ -94,9 +94,9 @@ nb::object load_model(const Args &a) {
         self.attr("document_names") = values[2];
         self.attr("detected_languages") = values[3];
         self.attr("cleaned_text") = values[4];
-        tfidf::adopt_loaded(a, self);
+        wrapper::tfidf::adopt_loaded(a, self);
     }
-    shared_model::remember(self, seen);
+    wrapper::shared_model::remember(self, seen);
     return self.attr("is_loaded");
 }
 
@@ -139,7 +139,7 @@ nb::object fit_as(const Args &a, nb::handle self, nb::handle doc, nb::handle cle
         keys = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("keys")().ptr())));
         texts = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("values")().ptr())));
     }
-    nb::object fitted = tfidf::fit_natively(a, self, keys, texts, first);
+    nb::object fitted = wrapper::tfidf::fit_natively(a, self, keys, texts, first);
     if (fitted.is_valid()) return fitted;
     nb::object vectorizer = a.global("TfidfVectorizer")();
     nb::object matrix;
@@ -326,8 +326,8 @@ void write_model_file(const Args &a, nb::handle self, nb::handle names, nb::hand
     model_data["detected_languages"] = languages;
     model_data["cleaned_text"] = cleaned;
     pyface::atomic_replace(self.attr("model_filename"),
-                           [&](nb::handle tmp) { tfidf::joblib_dump(a, model_data, tmp); });
-    shared_model::written(self);
+                           [&](nb::handle tmp) { wrapper::tfidf::joblib_dump(a, model_data, tmp); });
+    wrapper::shared_model::written(self);
 }
 
 nb::object train_model(const Args &a) {
@@ -335,7 +335,7 @@ nb::object train_model(const Args &a) {
     if (doc.is_none() || !pyface::truthy(doc.attr("text"))) return nb::none();
     nb::object id = doc.attr("id");
     if (pyface::contains(self.attr("document_names"), id)) return nb::none();
-    const shared_model::Training training(a, self);
+    const wrapper::shared_model::Training training(a, self);
     self.attr("load_model")();
 
     nb::object names = self.attr("document_names");
@@ -383,7 +383,7 @@ nb::object train_models(const Args &a) {
     std::optional<Snapshot> before;
     // Taken before the first document that is trained: one lock, and one
     // merge of what other processes trained, for the whole batch.
-    std::optional<shared_model::Training> training;
+    std::optional<wrapper::shared_model::Training> training;
     nb::object names, languages, cleaned, last_doc;
     bool have_vectorizer = false, last_first = false, fitted = true;
     size_t not_str = 0;  // texts the native fit cannot take
@@ -423,11 +423,11 @@ nb::object train_models(const Args &a) {
             // vocabulary, which is told without fitting; the library is
             // asked at every step, as the loop would.
             const bool first = !have_vectorizer;
-            if (not_str == 0 && tfidf::native_fit_applies(a)) {
-                bool any = tfidf::holds_term(text);
+            if (not_str == 0 && wrapper::tfidf::native_fit_applies(a)) {
+                bool any = wrapper::tfidf::holds_term(text);
                 if (!any && !first)
                     for (nb::handle other : cleaned.attr("values")())
-                        if ((any = tfidf::holds_term(other))) break;
+                        if ((any = wrapper::tfidf::holds_term(other))) break;
                 if (!any)
                     pyface::raise(PyExc_ValueError,
                                   "empty vocabulary; perhaps the documents only contain stop words");
@@ -468,8 +468,8 @@ nb::object train_models(const Args &a) {
 
 // Another process may have trained since this engine last read the model.
 nb::object search_documents(const Args &a) {
-    shared_model::refresh(a, a[0]);
-    return tfidf::search_documents(a);
+    wrapper::shared_model::refresh(a, a[0]);
+    return wrapper::tfidf::search_documents(a);
 }
 
 }  // namespace
@@ -490,8 +490,8 @@ NB_MODULE(TfidfFinder, m) {
     mod.import_from("..infra", {"TongueProbe"});
     mod.import_from(".FinderBase", {"FinderBase"});
     mod.import_from("..infra.Tongue", {"Tongue"});
-    tfidf::init_originals(mod.globals());
-    tfidf::init_joblib_writer(mod.globals());
+    wrapper::tfidf::init_originals(mod.globals());
+    wrapper::tfidf::init_joblib_writer(mod.globals());
 
     nb::object base = nb::borrow(mod.globals()["FinderBase"]);
     nb::object cls =
@@ -506,7 +506,7 @@ NB_MODULE(TfidfFinder, m) {
                      {"prepare_with_language", true}},
                     search_documents)
             .method("correct_query", {"self", "query", "corpus", {"cutoff", 0.6}},
-                    tfidf::correct_query)
+                    wrapper::tfidf::correct_query)
             .build();
-    tfidf::set_correct_query_function(cls.attr("__dict__")["correct_query"]);
+    wrapper::tfidf::set_correct_query_function(cls.attr("__dict__")["correct_query"]);
 }

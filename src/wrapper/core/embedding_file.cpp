@@ -5,7 +5,7 @@
 #include "wrapper/core/joblib_writer.hpp"
 #include "wrapper/core/pickle_stream.hpp"
 
-namespace embedding_file {
+namespace wrapper::embedding_file {
 
 namespace {
 
@@ -70,14 +70,14 @@ nb::object *g_helpers = nullptr;  // probe, kind, fingerprint, tensor_type, tens
 // Kept on the engine (pyface/native_state.hpp), dropped with it.
 struct EngineFiles {
     static constexpr const char *kStateName = "embedding_file";
-    model_file::PrefixCachePtr prefix;
-    model_file::SubtreeCache tensors;
+    wrapper::model_file::PrefixCachePtr prefix;
+    wrapper::model_file::SubtreeCache tensors;
 };
 
 }  // namespace
 
 void init(nb::handle globals) {
-    model_file::init(globals);
+    wrapper::model_file::init(globals);
     if (g_helpers != nullptr) return;
     nb::dict ns;
     ns["__builtins__"] = nb::module_::import_("builtins");
@@ -93,29 +93,29 @@ void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handl
     auto probes = [] { return g_helpers[0](); };
     EngineFiles *cache = pyface::native_state<EngineFiles>(engine);
     if (cache == nullptr || !PyDict_CheckExact(model.ptr())) {
-        model_file::dump(a, model, filename, kind.c_str(), probes);
+        wrapper::model_file::dump(a, model, filename, kind.c_str(), probes);
         return;
     }
     PyObject *first = nullptr;
     Py_ssize_t pos = 0;
     PyObject *key;
     if (!PyDict_Next(model.ptr(), &pos, &key, &first) || !PyDict_Check(first)) {
-        model_file::dump(a, model, filename, kind.c_str(), probes);
+        wrapper::model_file::dump(a, model, filename, kind.c_str(), probes);
         return;
     }
     nb::object fingerprint = g_helpers[2](nb::handle(first));
     nb::object tensor = g_helpers[3]();
-    model_file::SubtreeCache *tensors = nullptr;
+    wrapper::model_file::SubtreeCache *tensors = nullptr;
     if (!tensor.is_none()) {
         if (!cache->tensors.type.is(tensor)) {
-            cache->tensors = model_file::SubtreeCache();
+            cache->tensors = wrapper::model_file::SubtreeCache();
             cache->tensors.type = tensor;
             cache->tensors.stamp = g_helpers[4];
         }
         tensors = &cache->tensors;
     }
-    model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix, fingerprint,
+    wrapper::model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix, fingerprint,
                           tensors);
 }
 
-}  // namespace embedding_file
+}  // namespace wrapper::embedding_file

@@ -9,7 +9,7 @@
 
 #include "pyface/function.hpp"
 
-namespace embedding_file {
+namespace wrapper::embedding_file {
 namespace nb = nanobind;
 
 // At module import, after the module's `joblib` global is bound.
@@ -18,4 +18,4 @@ void init(nb::handle module_globals);
 // joblib.dump(model, filename) for `engine`'s model dict.
 void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handle filename);
 
-}  // namespace embedding_file
+}  // namespace wrapper::embedding_file

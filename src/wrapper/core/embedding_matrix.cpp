@@ -10,7 +10,7 @@
 
 #include "pyface/native_state.hpp"
 
-namespace embedding_matrix {
+namespace wrapper::embedding_matrix {
 namespace {
 
 struct KeyMatrix {
@@ -214,4 +214,4 @@ void forget(nb::handle engine) {
     if (EngineMatrices *matrices = matrices_of(engine)) matrices->by_key.clear();
 }
 
-}  // namespace embedding_matrix
+}  // namespace wrapper::embedding_matrix

@@ -13,7 +13,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace embedding_matrix {
+namespace wrapper::embedding_matrix {
 namespace nb = nanobind;
 
 // The (rows, dim) NumPy array holding the vectors of `embeddings` in order,
@@ -32,4 +32,4 @@ nb::object as_array(nb::handle vector);
 // Drops every matrix of `engine` (a new index was read).
 void forget(nb::handle engine);
 
-}  // namespace embedding_matrix
+}  // namespace wrapper::embedding_matrix

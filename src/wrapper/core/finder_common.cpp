@@ -4,7 +4,7 @@
 #include "pyface/files.hpp"
 #include "pyface/pyops.hpp"
 
-namespace finder_common {
+namespace wrapper::finder_common {
 
 nb::object read_model_file(const pyface::Args &a, nb::handle path) {
     if (!pyface::truthy(a.global("os").attr("path").attr("exists")(path))) return nb::none();
@@ -33,4 +33,4 @@ std::pair<size_t, size_t> page_bounds(nb::handle slice, size_t n) {
     return {static_cast<size_t>(begin), static_cast<size_t>(end)};
 }
 
-}  // namespace finder_common
+}  // namespace wrapper::finder_common

@@ -10,7 +10,7 @@
 
 #include "pyface/function.hpp"
 
-namespace finder_common {
+namespace wrapper::finder_common {
 namespace nb = nanobind;
 
 // What the model file at `path` holds, read with the module's `joblib`:
@@ -33,4 +33,4 @@ nb::object page_slice(nb::handle page, nb::handle per_page);
 // page is empty.
 std::pair<size_t, size_t> page_bounds(nb::handle slice, size_t n);
 
-}  // namespace finder_common
+}  // namespace wrapper::finder_common

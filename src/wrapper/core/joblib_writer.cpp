@@ -8,7 +8,7 @@
 #include "pyface/pyops.hpp"
 #include "wrapper/core/pickle_stream.hpp"
 
-namespace model_file {
+namespace wrapper::model_file {
 
 namespace {
 
@@ -258,9 +258,9 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
     a.global("joblib").attr("dump")(value, filename);
 }
 
-}  // namespace model_file
+}  // namespace wrapper::model_file
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -293,7 +293,7 @@ def probe(TfidfVectorizer, Tongue):
 }  // namespace
 
 void init_joblib_writer(nb::handle globals) {
-    model_file::init(globals);
+    wrapper::model_file::init(globals);
     if (g_tfidf_probe != nullptr) return;
     nb::dict ns;
     ns["__builtins__"] = nb::module_::import_("builtins");
@@ -305,7 +305,7 @@ void init_joblib_writer(nb::handle globals) {
 }
 
 void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename) {
-    model_file::dump(a, value, filename, "tfidf", tfidf_probe);
+    wrapper::model_file::dump(a, value, filename, "tfidf", tfidf_probe);
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

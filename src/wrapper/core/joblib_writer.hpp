@@ -15,7 +15,7 @@
 
 #include "pyface/function.hpp"
 
-namespace model_file {
+namespace wrapper::model_file {
 namespace nb = nanobind;
 
 // Probe objects for one kind of model file: built on first use (by the
@@ -52,9 +52,9 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
                const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
                SubtreeCache *subtree = nullptr);
 
-}  // namespace model_file
+}  // namespace wrapper::model_file
 
-namespace tfidf {
+namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 // The TF-IDF engine's model file writer: joblib.dump(model_data, path) of
@@ -62,4 +62,4 @@ namespace nb = nanobind;
 void init_joblib_writer(nb::handle module_globals);
 void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename);
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

@@ -10,7 +10,7 @@
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
 
-namespace model_file {
+namespace wrapper::model_file {
 
 namespace {
 
@@ -911,4 +911,4 @@ void StreamPickler::save_array(nb::handle given) {
     out_.put(static_cast<const char *>(view.buf), static_cast<size_t>(view.len));
 }
 
-}  // namespace model_file
+}  // namespace wrapper::model_file

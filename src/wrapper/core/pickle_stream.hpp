@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace model_file {
+namespace wrapper::model_file {
 namespace nb = nanobind;
 
 // Thrown when the stream cannot be written natively (an object kind the
@@ -254,4 +254,4 @@ private:
     uint64_t commits_ = 0;                              // frames committed, large writes
 };
 
-}  // namespace model_file
+}  // namespace wrapper::model_file

@@ -14,7 +14,7 @@
 #include "pyface/native_state.hpp"
 #include "pyface/pyops.hpp"
 
-namespace shared_model {
+namespace wrapper::shared_model {
 namespace {
 
 // What an engine last read or wrote, kept on the engine but not among its
@@ -186,4 +186,4 @@ void refresh(const pyface::Args &a, nb::handle engine) {
     }
 }
 
-}  // namespace shared_model
+}  // namespace wrapper::shared_model

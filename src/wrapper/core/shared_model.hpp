@@ -27,7 +27,7 @@
 #include "pyface/file_lock.hpp"
 #include "pyface/function.hpp"
 
-namespace shared_model {
+namespace wrapper::shared_model {
 namespace nb = nanobind;
 
 // Which file a path names: equal stamps, same file, unchanged.
@@ -88,4 +88,4 @@ private:
 // ERROR naming the file is logged, and the next search tries again.
 void refresh(const pyface::Args &a, nb::handle engine);
 
-}  // namespace shared_model
+}  // namespace wrapper::shared_model

@@ -17,7 +17,7 @@
 #include "wrapper/core/tfidf_state.hpp"
 #include "wrapper/core/tfidf_support.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -452,4 +452,4 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
     }
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

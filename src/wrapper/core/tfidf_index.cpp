@@ -11,7 +11,7 @@
 #include "wrapper/core/tfidf_state.hpp"
 #include "wrapper/core/tfidf_support.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -196,4 +196,4 @@ void install_live_index(nb::handle self, nb::handle vectorizer, nb::handle matri
     cache->search = index;
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

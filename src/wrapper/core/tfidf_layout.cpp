@@ -9,7 +9,7 @@
 #include "pyface/pyops.hpp"
 #include "wrapper/core/tfidf_support.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -259,4 +259,4 @@ nb::object assemble(const FitLayout &layout, nb::handle vocabulary, nb::handle i
     return nb::make_tuple(vectorizer, matrix);
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

@@ -14,7 +14,7 @@
 
 #include "pyface/function.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 struct FitLayout;
@@ -38,4 +38,4 @@ nb::object assemble(const FitLayout &layout, nb::handle vocabulary, nb::handle i
                     nb::handle data, nb::handle indices, nb::handle indptr, size_t n_rows,
                     size_t n_cols);
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

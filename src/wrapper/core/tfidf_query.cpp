@@ -21,7 +21,7 @@
 #include "wrapper/core/tfidf_support.hpp"
 #include "wrapper_native/tfidf_model.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -327,7 +327,7 @@ nb::object search_documents(const Args &a) {
     }
 
     const auto [lo, hi] =
-        finder_common::page_bounds(finder_common::page_slice(a[3], a[4]), scores.size());
+        wrapper::finder_common::page_bounds(wrapper::finder_common::page_slice(a[3], a[4]), scores.size());
     std::vector<size_t> page;
     if (hi > lo) page = wrapper_native::ranked_positive_slice(scores.data(), scores.size(), lo, hi);
 
@@ -345,4 +345,4 @@ nb::object search_documents(const Args &a) {
     return nb::make_tuple(corrected, rows);
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

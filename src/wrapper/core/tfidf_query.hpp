@@ -5,7 +5,7 @@
 
 #include "pyface/function.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 // TfidfFinder.search_documents(self, search_query, detected_search_language=None,
@@ -16,4 +16,4 @@ nb::object correct_query(const pyface::Args &a);
 // The function object bound as TfidfFinder.correct_query (to tell overrides).
 void set_correct_query_function(nb::handle function);
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

@@ -16,7 +16,7 @@
 #include "wrapper_native/tfidf_model.hpp"
 #include "wrapper_native/tfidf_scoring.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 // Counts of the documents the engine last fitted on, keyed by the Python
@@ -105,4 +105,4 @@ std::shared_ptr<const SearchIndex> search_index_from_arrays(nb::handle self,
 void install_live_index(nb::handle self, nb::handle vectorizer, nb::handle matrix,
                         const std::shared_ptr<TrainState> &state);
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

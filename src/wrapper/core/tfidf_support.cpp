@@ -4,7 +4,7 @@
 #include "pyface/native_state.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 
 namespace {
 
@@ -61,4 +61,4 @@ void *array_data(nb::handle array) {
     return nb::cast<nb::ndarray<nb::c_contig>>(array, /*convert=*/false).data();
 }
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

@@ -13,7 +13,7 @@
 #include "pyface/function.hpp"
 #include "pyface/original.hpp"
 
-namespace tfidf {
+namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 // Library objects as bound at import. A native path runs only while the
@@ -68,4 +68,4 @@ private:
 nb::object new_array(size_t n, const char *dtype);
 void *array_data(nb::handle array);
 
-}  // namespace tfidf
+}  // namespace wrapper::tfidf

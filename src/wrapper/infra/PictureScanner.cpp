@@ -221,7 +221,7 @@ nb::object identify_objects_in_image(const Args &a) {
             if (!after.is_valid() || !pyface::equals(after, key)) key = nb::object();
         }
     }
-    nb::object found = frame_detection::detect_objects(a, picture, layers[0], layers[1],
+    nb::object found = wrapper::frame_detection::detect_objects(a, picture, layers[0], layers[1],
                                                        layers[2], /*print_shape=*/true);
     if (key.is_valid()) park(nb::make_tuple(key, layers[0], layers[1], layers[2]));
     return found;

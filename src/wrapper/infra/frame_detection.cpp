@@ -9,7 +9,7 @@
 #include "pyface/pyops.hpp"
 #include "wrapper_native/detection.hpp"
 
-namespace frame_detection {
+namespace wrapper::frame_detection {
 namespace {
 
 using wrapper_native::DetectionFault;
@@ -146,4 +146,4 @@ nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle 
     return result;
 }
 
-}  // namespace frame_detection
+}  // namespace wrapper::frame_detection

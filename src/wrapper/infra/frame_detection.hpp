@@ -10,7 +10,7 @@
 
 #include "pyface/function.hpp"
 
-namespace frame_detection {
+namespace wrapper::frame_detection {
 namespace nb = nanobind;
 
 // The objects the network finds in one BGR picture (height x width x
@@ -19,4 +19,4 @@ namespace nb = nanobind;
 nb::object detect_objects(const pyface::Args &a, nb::handle picture, nb::handle net,
                           nb::handle output_layers, nb::handle labels, bool print_shape);
 
-}  // namespace frame_detection
+}  // namespace wrapper::frame_detection
