@@ -91,7 +91,7 @@ nb::object remove_alphanumeric_character(const Args &a) {
     return re_sub(a, "\\W+", "", a[0], wrapper_native::keep_word_chars);
 }
 
-nb::object lemantization(const Args &a) {
+nb::object lemmatize_word(const Args &a) {
     pyface::print(a, a[0]);
     return a[1].attr("stem")(a[0]);
 }
@@ -115,7 +115,7 @@ nb::object stopword_set(nb::handle corpus, nb::handle name) {
     return words;
 }
 
-nb::object preprocess_text_for_lemantization(const Args &a) {
+nb::object prepare_for_lemmatization(const Args &a) {
     nb::object text = re_sub(a, kSymbols, "", a[0], wrapper_native::remove_symbols);
     nb::object words = a.global("word_tokenize")(text, nb::arg("language") = nltk_name(a, a[1]));
     nb::object stemmer = a.global("RSLPStemmer")();
@@ -133,7 +133,7 @@ nb::object extract_sentences(const Args &a) {
     return a.global("sent_tokenize")(a[0], nltk_name(a, a[1]));
 }
 
-nb::object preprocess_text_for_stemmetization(const Args &a) {
+nb::object prepare_for_stemming(const Args &a) {
     nb::object text = a.global("normalize_text")(a[0]);
     nb::handle language = a[1];
     nb::object words;
@@ -177,14 +177,14 @@ NB_MODULE(Cleanser, m) {
     mod.import_from(".Tongue", {"Tongue"});
 
     mod.def("remove_alphanumeric_character", {"word"}, remove_alphanumeric_character);
-    mod.def("lemantization", {"word", "stemmer"}, lemantization);
+    mod.def("lemantization", {"word", "stemmer"}, lemmatize_word);
     mod.def("preprocess_text_for_lemantization", {"text", "language"},
-            preprocess_text_for_lemantization);
+            prepare_for_lemmatization);
     mod.def("remove_accents", {"text"}, remove_accents);
     mod.def("normalize_text",
             {"text", {"remove_all_accents", true}, {"to_lower", nb::none()}},
             normalize_text);
     mod.def("extract_sentences", {"text", "language"}, extract_sentences);
     mod.def("preprocess_text_for_stemmetization", {"text", {"language", nb::none()}},
-            preprocess_text_for_stemmetization);
+            prepare_for_stemming);
 }
