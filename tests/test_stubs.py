@@ -58,6 +58,26 @@ def check_callable(module, qualname, obj, node, problems):
                 problems.append(f"{module}.{qualname}({name}): {stub_default} != {param.default!r}")
 
 
+def imported_object(module, path, node, alias):
+    """What the stub's import line names, imported the way Python would."""
+    if isinstance(node, ast.Import):
+        return importlib.import_module(alias.name)
+    package = module if path.endswith("__init__.pyi") else module.rpartition(".")[0]
+    source = importlib.import_module("." * node.level + (node.module or ""), package)
+    if not hasattr(source, alias.name):  # a submodule not yet imported
+        return importlib.import_module(f"{source.__name__}.{alias.name}")
+    return getattr(source, alias.name)
+
+
+def check_imported_name(module, path, node, alias, mod, problems):
+    """A module global named by an import line is the very object that line
+    imports (read through the module, so a late-bound name loads here)."""
+    if not hasattr(mod, alias.asname):
+        problems.append(f"{module}: imported name {alias.asname} is no module attribute")
+    elif getattr(mod, alias.asname) is not imported_object(module, path, node, alias):
+        problems.append(f"{module}.{alias.asname} is not the object its import line names")
+
+
 STUBS = sorted(stub_files())
 
 
@@ -104,8 +124,8 @@ def test_stub_agrees_with_module(module, path):
                         problems.append(f"{module}.{node.name}.{target.id} missing")
         elif isinstance(node, (ast.Import, ast.ImportFrom)):
             for alias in node.names:
-                if alias.asname and not alias.asname.startswith("_") and not hasattr(mod, alias.asname):
-                    problems.append(f"{module}: imported name {alias.asname} is no module attribute")
+                if alias.asname and not alias.asname.startswith("_"):
+                    check_imported_name(module, path, node, alias, mod, problems)
     public = {n for n, v in vars(mod).items()
               if not n.startswith("_") and getattr(v, "__module__", None) == module}
     declared = {getattr(n, "name", None) for n in tree.body}
