@@ -69,7 +69,7 @@ fi
 
 # 4. The package itself, rebuilt only when its sources changed (the build
 # directory under build/ keeps the compiled objects between runs).
-src_hash=$(find CMakeLists.txt pyproject.toml native src -type f -printf '%p %s %T@\n' | sort |
+src_hash=$(find CMakeLists.txt pyproject.toml cmake native src -type f -printf '%p %s %T@\n' | sort |
   sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamps/package" 2>/dev/null)" != "$src_hash" ] ||
    ! (cd /tmp && "$venv/bin/python" -c "import wrapper.infra.Cleanser" 2>/dev/null); then

@@ -66,11 +66,11 @@ def text_group(ctx):
          check=lambda r: r == re.sub(r"\s+", " ", re.sub(r"[^\w\s]", "", HUGE.lower())))
     case("lemantization[no stemmer]", lambda: Cleanser.lemantization("word", None),
          AttributeError, match="stem")
+    # The stemmer lower-cases the word first.
     case("lemantization[None word]",
          lambda: Cleanser.lemantization(None, SnowballStemmer("english")),
-         (AttributeError, TypeError))
-    wrong("extract_sentences", lambda v: Cleanser.extract_sentences(v, en),
-          (TypeError, AttributeError))
+         AttributeError, match="lower")
+    wrong("extract_sentences", lambda v: Cleanser.extract_sentences(v, en))
     case("extract_sentences[empty]", lambda: Cleanser.extract_sentences("", en), check=equals([]))
     case("extract_sentences[no language]", lambda: Cleanser.extract_sentences("Hi.", None),
          AttributeError, match="value")
@@ -130,8 +130,10 @@ def text_group(ctx):
     for label, value in [("None", None), ("int", 42), ("list", ["helo"])]:
         case(f"fix_word[{label}]", lambda v=value: Speller.fix_word(v, en), AttributeError,
              match="strip")
+    # The checker decodes bytes words: the same corrections as for the text.
     case("fix_word[bytes]", lambda: Speller.fix_word(b"helo wrld", en),
-         (TypeError, AttributeError), check=is_str)
+         check=lambda r: is_str(r)
+         and set(r.split()) == set(Speller.fix_word("helo wrld", en).split()))
     case("fix_word[no language]", lambda: Speller.fix_word("helo", None), AttributeError)
     case("fix_word[code for language]", lambda: Speller.fix_word("helo", "en"), AttributeError)
     case("fix_word[empty, no language]", lambda: Speller.fix_word("", None), check=equals(""))
@@ -168,9 +170,16 @@ def text_group(ctx):
     for name, function in [("summarize", infra.summarize), ("keywords", infra.keywords),
                            ("generate_abstract", infra.generate_abstract)]:
         wrong(name, function)
-        case(f"{name}[surrogates]", lambda f=function: f(SURROGATES),
-             check=lambda r: r is not None)
-        case(f"{name}[NUL]", lambda f=function: f(NUL), check=lambda r: r is not None)
+    # One sentence summarises to itself, characters kept as given; the
+    # abstract's keywords are the extractor's lines for the same text.
+    for label, text in [("surrogates", SURROGATES), ("NUL", NUL)]:
+        case(f"summarize[{label}]", lambda t=text: infra.summarize(t), check=equals(text))
+        case(f"keywords[{label}]", lambda t=text: infra.keywords(t),
+             check=lambda r, t=text: is_str(r)
+             and all(k in t.lower() for k in r.split("\n") if k))
+        case(f"generate_abstract[{label}]", lambda t=text: infra.generate_abstract(t),
+             check=lambda r, t=text: r == (infra.keywords(
+                 t, words=10, lemmatize=True, language="portuguese").split("\n"), t))
     case("summarize[empty]", lambda: infra.summarize("", split=True), check=equals([]))
     case("keywords[empty]", lambda: infra.keywords(""), check=equals(""))
     case("generate_abstract[empty]", lambda: infra.generate_abstract(""),
@@ -184,7 +193,7 @@ def text_group(ctx):
         ("ratio NaN", {"ratio": float("nan")}, ValueError),
         ("word_count -1", {"word_count": -1}, ValueError),
         ("word_count str", {"word_count": "3"}, TypeError),
-        ("word_count 10**30", {"word_count": 10**30}, (OverflowError, ValueError)),
+        ("word_count 10**30", {"word_count": 10**30}, OverflowError),
         ("language None", {"language": None}, TypeError),
         ("language unknown", {"language": "klingon"}, ValueError),
         ("language surrogates", {"language": SURROGATES}, ValueError),
@@ -274,9 +283,10 @@ def files_group(ctx):
              lambda p=path: ContentReader.extract_text_from_pdf(p, base), unreadable_pdf)
         case(f"_extract_text_from_pdf[{label}]",
              lambda p=path: ContentReader._extract_text_from_pdf(p), unreadable_pdf)
+    # PyMuPDF repairs what it can of a cut file: the text of what it repaired.
     case("_extract_text_from_pdf[truncated]",
          lambda: ContentReader._extract_text_from_pdf(samples["pdf"]["truncated"]),
-         unreadable_pdf, check=is_str)
+         check=equals(pymupdf_text(samples["pdf"]["truncated"])))
     case("_extract_text_from_pdf[NUL]",
          lambda: ContentReader._extract_text_from_pdf(samples["pdf"]["good"] + "\x00x"),
          ValueError, match="null")
@@ -314,10 +324,11 @@ def files_group(ctx):
              lambda v=value: ContentReader.extract_text_from_image(v), TypeError)
     import pytesseract
 
+    # The path goes to the OCR tool as given: it reports every unreadable file.
     for label in ["zero", "corrupt", "truncated", "directory", "missing"]:
         case(f"extract_text_from_image[{label}]",
              lambda p=samples["png"][label]: ContentReader.extract_text_from_image(p),
-             (pytesseract.TesseractError, OSError), check=is_str)
+             pytesseract.TesseractError)
     case("extract_text_from_image[NUL]",
          lambda: ContentReader.extract_text_from_image(samples["png"]["good"] + "\x00x"),
          ValueError)
@@ -350,7 +361,8 @@ def files_group(ctx):
              lambda p=samples["png"][label]: detect_image(p), ValueError,
              match="Cannot read the picture " + samples["png"][label])
     case("identify_objects_in_image[truncated]",
-         lambda: detect_image(samples["png"]["truncated"]), ValueError, check=is_list)
+         lambda: detect_image(samples["png"]["truncated"]), ValueError,
+         match="Cannot read the picture " + samples["png"]["truncated"])
     case("identify_objects_in_image[NUL]",
          lambda: detect_image(samples["png"]["good"] + "\x00x"), ValueError, match="null")
     for label in ["zero", "corrupt", "truncated", "directory", "missing"]:
@@ -419,14 +431,15 @@ def files_group(ctx):
 
     # Named entities with a tiny pipeline; then a spoilt pipeline.
     tag = EntityTagger.extract_named_entities
+    # spaCy refuses what is not text, and reads bytes as a serialised document.
     for label, value in [("None", None), ("int", 42), ("list", ["Lisbon"])]:
-        case(f"extract_named_entities[{label}]", lambda v=value: tag(v), (ValueError, TypeError))
-    case("extract_named_entities[bytes]", lambda: tag(b"Lisbon"), (ValueError, TypeError),
-         check=lambda r: isinstance(r, list))
+        case(f"extract_named_entities[{label}]", lambda v=value: tag(v), ValueError,
+             match="Expected a string")
+    case("extract_named_entities[bytes]", lambda: tag(b"Lisbon"), ValueError)
     case("extract_named_entities[10MB]", lambda: tag(HUGE), ValueError)
     # spaCy hashes the text as UTF-8: a lone surrogate is a UnicodeEncodeError.
     case("extract_named_entities[surrogates]", lambda: tag(SURROGATES + " Lisbon"),
-         ValueError, check=equals([("Lisbon", "LOC")]))
+         UnicodeEncodeError, match="surrogates not allowed")
     case("extract_named_entities[NUL]", lambda: tag("Lis\x00bon ACME"),
          check=equals([("ACME", "ORG")]))
 
@@ -501,6 +514,13 @@ def files_group(ctx):
 
 def is_list(result):
     return isinstance(result, list)
+
+
+def pymupdf_text(path):
+    import pymupdf
+
+    with pymupdf.open(path) as doc:
+        return "".join(page.get_text() for page in doc)
 
 
 def _with(manager, call):

@@ -10,6 +10,7 @@ import joblib
 import pytest
 
 from embedding_models import RecordingLoader
+from failing_joblib import DiskFull
 from test_tfidf_finder import assert_model_equals_sklearn, random_text, record
 from wrapper.core import EmbeddingEncoder as encoder_module
 from wrapper.core import TfidfFinder as tfidf_module
@@ -150,15 +151,6 @@ def test_tfidf_failed_write_keeps_old_files_and_memory(tmp_path, monkeypatch):
     engine = TfidfFinder(str(tmp_path))
     engine.load_model()
     state = tfidf_state(engine)
-
-    class DiskFull:
-        load = staticmethod(joblib.load)
-
-        @staticmethod
-        def dump(value, filename):
-            with open(filename, "wb") as f:
-                f.write(b"partial")
-            raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(tfidf_module, "joblib", DiskFull)
     with pytest.raises(OSError, match="No space left"):

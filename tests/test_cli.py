@@ -182,10 +182,34 @@ def test_python_entry_on_the_hosts_executor(tmp_path, ner_dir, monkeypatch):
     assert set(failures(report)) == {"notes.txt"}
 
 
+def console_scripts(pyproject):
+    """The [project.scripts] table. Interpreters before 3.11 have no
+    tomllib: tomli where installed, else a reading of the table's
+    `name = "module:function"` lines, all that table ever holds."""
+    try:
+        import tomllib
+    except ImportError:
+        try:
+            import tomli as tomllib
+        except ImportError:
+            tomllib = None
+    if tomllib is not None:
+        with open(pyproject, "rb") as f:
+            return tomllib.load(f)["project"]["scripts"]
+    scripts, inside = {}, False
+    with open(pyproject, encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if line.startswith("["):
+                inside = line == "[project.scripts]"
+            elif inside and "=" in line:
+                name, value = (part.strip() for part in line.split("=", 1))
+                scripts[name.strip('"')] = value.strip('"')
+    return scripts
+
+
 def test_console_script_runs_the_command_line(capsys):
-    tomllib = pytest.importorskip("tomllib")
-    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"), "rb") as f:
-        target = tomllib.load(f)["project"]["scripts"]["wrapper"]
+    target = console_scripts(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"))["wrapper"]
     module, name = target.split(":")
     entry = getattr(__import__(module, fromlist=[name]), name)
     assert entry is cli.main

@@ -468,20 +468,3 @@ def test_placeholders_return_none(tmp_path):
     csv.write_text("a,b\n1,2\n")
     assert ContentReader.extract_text_from_csv(str(csv)) is None
     assert ContentReader.extract_text_from_any(file_path=str(csv)) is None
-
-
-def test_module_globals_are_the_libraries():
-    import io
-    import logging
-    import traceback
-
-    import cv2
-    import PIL.Image
-    import pytesseract
-
-    assert ContentReader.subprocess is subprocess
-    assert ContentReader.fitz.open is pymupdf.open
-    assert ContentReader.pytesseract is pytesseract
-    assert ContentReader.Image is PIL.Image
-    assert ContentReader.cv2 is cv2
-    assert (ContentReader.io, ContentReader.traceback, ContentReader.logging) == (io, traceback, logging)

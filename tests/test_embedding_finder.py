@@ -17,6 +17,7 @@ from sentence_transformers import SentenceTransformer
 from embedding_models import (MINILM, MULTILINGUAL, PORTUGUESE, HashingModel, RecordingLoader,
                               TableModel, build_tiny_sentence_transformer, minilm_cached,
                               refusing_loader)
+from failing_joblib import DiskFull
 from wrapper.core import EmbeddingEncoder as encoder_module
 from wrapper.core import EmbeddingFinder as finder_module
 from wrapper.core.EmbeddingFinder import EmbeddingFinder
@@ -169,17 +170,8 @@ def test_failed_write_leaves_the_previous_model_file(tmp_path, loader, monkeypat
     engine = EmbeddingFinder(base, True)
     engine.train_model(record("a", "the cat"))
 
-    class FailingJoblib:
-        load = staticmethod(joblib.load)
-
-        @staticmethod
-        def dump(value, filename):
-            with open(filename, "wb") as f:
-                f.write(b"\x80\x04half")
-            raise OSError("disk full")
-
-    monkeypatch.setattr(finder_module, "joblib", FailingJoblib)
-    with pytest.raises(OSError, match="disk full"):
+    monkeypatch.setattr(finder_module, "joblib", DiskFull)
+    with pytest.raises(OSError, match="No space left"):
         engine.train_model(record("b", "the dog"))
     assert files_of(base)[0]["document_names"]["en"] == ["a"]
     assert not [n for n in os.listdir(base) if n.startswith(".tmp")]
@@ -187,12 +179,12 @@ def test_failed_write_leaves_the_previous_model_file(tmp_path, loader, monkeypat
     # searched, and training it again indexes it.
     assert engine.document_names["en"] == ["a"] and len(engine.embedded_documents["en"]) == 1
     assert [r["name"] for r in engine.search_documents("the dog", "en")[1]] == ["a"]
-    with pytest.raises(OSError, match="disk full"):
+    with pytest.raises(OSError, match="No space left"):
         engine.train_model(record("c", "el perro", Tongue.SPANISH, translate_to=Tongue.PORTUGUESE))
     assert engine.document_names == {"pt": [], "en": ["a"], "es": []}
     # A key that the failed call added is gone as well.
     del engine.multilang_models["pt"], engine.document_names["pt"], engine.embedded_documents["pt"]
-    with pytest.raises(OSError, match="disk full"):
+    with pytest.raises(OSError, match="No space left"):
         engine.train_model(record("c", "o cão", Tongue.PORTUGUESE))
     assert list(engine.multilang_models) == ["en", "es"] and "pt" not in engine.embedded_documents
     monkeypatch.setattr(finder_module, "joblib", joblib)

@@ -83,24 +83,12 @@ class TestPunkt:
     }
 
     @pytest.mark.parametrize("language", sorted(SPLITS))
-    def test_sent_tokenize_keeps_abbreviations_inside_sentences(self, only_provisioned_data, language):
-        from nltk import sent_tokenize
+    def test_library_splits_sentences_with_the_provisioned_models(self, only_provisioned_data, language):
+        from wrapper.infra import Cleanser
+        from wrapper.infra.Tongue import Tongue
 
         text, expected = self.SPLITS[language]
-        assert sent_tokenize(text, language) == expected
-
-    @pytest.mark.parametrize(
-        "language, text, expected",
-        [
-            ("english", "Mr. Jones paid $5.", ["Mr.", "Jones", "paid", "$", "5", "."]),
-            ("portuguese", "Dr. Silva chegou. Ele saiu.", ["Dr.", "Silva", "chegou", ".", "Ele", "saiu", "."]),
-            ("spanish", "El Sr. García llegó.", ["El", "Sr.", "García", "llegó", "."]),
-        ],
-    )
-    def test_word_tokenize_keeps_the_abbreviation_period(self, only_provisioned_data, language, text, expected):
-        from nltk import word_tokenize
-
-        assert word_tokenize(text, language) == expected
+        assert Cleanser.extract_sentences(text, getattr(Tongue, language.upper())) == expected
 
     def test_legacy_pickle_name_is_served_without_pickles(self, only_provisioned_data):
         # Code written for the old pickled models still works: NLTK answers
@@ -129,6 +117,27 @@ class TestStopwords:
         assert all(w and w == w.strip() for w in words)
 
 
+@pytest.mark.parametrize(
+    "language, text, expected",
+    [
+        ("portuguese", "Os dados da casa e as casas do modelo", ["dad", "cas", "cas", "model"]),
+        ("english", "The houses of the village and a dog", ["hous", "villag", "dog"]),
+        ("spanish", "Las canciones de la biblioteca y el perro", ["cancion", "bibliotec", "perr"]),
+    ],
+)
+def test_library_token_preparation_drops_the_provisioned_stop_words(
+        only_provisioned_data, language, text, expected):
+    from wrapper.infra import Cleanser
+    from wrapper.infra.Tongue import Tongue
+
+    listed = set((only_provisioned_data / "corpora/stopwords" / language)
+                 .read_text(encoding="utf-8").split())
+    # Each text holds words of the provisioned list: they must be gone.
+    assert {w.lower() for w in text.split()} & listed
+    tokens, joined = Cleanser.preprocess_text_for_stemmetization(text, getattr(Tongue, language.upper()))
+    assert tokens == expected and joined == " ".join(expected)
+
+
 class TestStemmers:
     def test_rslp(self, only_provisioned_data):
         import nltk
@@ -154,14 +163,6 @@ class TestStemmers:
         assert " ".join(stemmer.stem(w) for w in text.split()) == expected
         # Plural and feminine forms reduce to one stem.
         assert len({stemmer.stem(w) for w in ("menino", "meninos", "menina", "meninas")}) == 1
-
-    def test_snowball_spanish(self):
-        from nltk.stem import SnowballStemmer
-
-        stemmer = SnowballStemmer("spanish")
-        assert [stemmer.stem(w) for w in ("corriendo", "bibliotecas", "canciones")] == [
-            "corr", "bibliotec", "cancion",
-        ]
 
 
 def test_wordnet_reads_the_provisioned_files(only_provisioned_data):

@@ -11,7 +11,6 @@ import wrapper.Process as process_module
 from wrapper.Process import Process
 from wrapper.core.EmbeddingFinder import EmbeddingFinder
 from wrapper.core.TfidfFinder import TfidfFinder
-from wrapper.infra.EngineKind import EngineKind
 from wrapper.infra.Tongue import Tongue
 
 
@@ -222,18 +221,3 @@ def test_load_order_and_interpreter(monkeypatch, tmp_path, caplog):
         Process.load(str(tmp_path))
         assert [c[1] for c in calls[:2]] == ["python3 -m spacy download xx_ent_wiki_sm",
                                              "python3 -m spacy download pt_core_news_sm"]
-
-
-def test_module_globals():
-    from wrapper.core.File import File
-    from wrapper.core.Image import Image
-    from wrapper.core.PDF import PDF
-    from wrapper.core.Video import Video
-    from wrapper.infra import TongueProbe
-
-    assert process_module.File is File and process_module.Image is Image
-    assert process_module.PDF is PDF and process_module.Video is Video
-    assert process_module.TongueProbe is TongueProbe
-    assert process_module.EngineKind is EngineKind and process_module.Tongue is Tongue
-    assert process_module.TfidfFinder is TfidfFinder
-    assert process_module.EmbeddingFinder is EmbeddingFinder

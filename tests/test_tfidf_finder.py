@@ -15,6 +15,7 @@ import pytest
 from sklearn.feature_extraction.text import TfidfVectorizer
 
 from conftest import needs_nltk_data
+from failing_joblib import DiskFull
 from tfidf_reference import StraightforwardFinder
 from wrapper.core import TfidfFinder as module
 from wrapper.core.File import File
@@ -99,18 +100,17 @@ def no_detection(monkeypatch):
     return calls
 
 
-def test_class_face(tmp_path):
+def test_a_pickled_engine_searches_like_the_original(tmp_path, plain_preparation, no_detection):
+    # Worker processes receive engines pickled: everything a search needs
+    # must travel in the instance state, none of it in native-only memory.
     engine = TfidfFinder(str(tmp_path))
-    assert isinstance(engine, FinderBase)
-    assert list(vars(engine)) == [
-        "is_loaded", "model_filename", "debug_model_filename", "tfidf_vectorizer",
-        "tfidf_matrix", "document_names", "detected_languages", "cleaned_text"]
-    assert engine.model_filename == str(tmp_path) + "/td_model.pkl"
-    assert engine.debug_model_filename == str(tmp_path) + "/debug_td_model.json"
-    assert engine.save_model() is None
-    assert vars(pickle.loads(pickle.dumps(engine))) == vars(engine)
-    with pytest.raises(TypeError, match="TfidfFinder.__init__"):
-        TfidfFinder()
+    rng = random.Random(5)
+    for k in range(8):
+        engine.train_model(record(f"d{k}", random_text(rng)))
+    copy = pickle.loads(pickle.dumps(engine))
+    assert type(copy) is TfidfFinder and vars(copy).keys() == vars(engine).keys()
+    for query in ["casa dados", "pesqisa", "Zeta alpha"]:
+        assert copy.search_documents(query, "pt", 1, 5) == engine.search_documents(query, "pt", 1, 5)
 
 
 def test_every_training_equals_a_fresh_fit(tmp_path):
@@ -365,15 +365,6 @@ def test_failed_write_keeps_old_files_and_memory(tmp_path, monkeypatch):
     names, vectorizer = engine.document_names, engine.tfidf_vectorizer
     old_model = open(engine.model_filename, "rb").read()
     old_debug = open(engine.debug_model_filename, "rb").read()
-
-    class DiskFull:
-        load = staticmethod(joblib.load)
-
-        @staticmethod
-        def dump(value, filename):
-            with open(filename, "wb") as f:
-                f.write(b"partial")
-            raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(module, "joblib", DiskFull)
     with pytest.raises(OSError, match="No space left"):

@@ -281,16 +281,3 @@ def test_service_translation_failures(monkeypatch, no_pause):
     with pytest.raises(Exception) as info:
         TongueProbe.detect_lang_by_google_translate("Bom dia", "en")
     assert str(info.value) == "Translate Bom dia to en error"
-
-
-def test_module_globals_are_the_imported_names():
-    from googletrans import Translator
-    from lingua import LanguageDetectorBuilder
-    from wrapper.infra import Cleanser
-    from wrapper.infra.Speller import fix_word
-
-    assert TongueProbe.Translator is Translator
-    assert TongueProbe.Cleanser is Cleanser
-    assert TongueProbe.fix_word is fix_word
-    assert TongueProbe.Language is Language
-    assert TongueProbe.LanguageDetectorBuilder is LanguageDetectorBuilder

@@ -5,6 +5,7 @@ import os
 import joblib
 import pytest
 
+from failing_joblib import DiskFull
 from wrapper.core import Vectorizer as vectorizer_module
 from wrapper.core.Vectorizer import Vectorizer
 
@@ -49,17 +50,8 @@ def test_failed_write_keeps_the_previous_file(tmp_path, monkeypatch):
     v = Vectorizer(str(tmp_path), "org/m")
     v.save_model("first")
 
-    class HalfWritingJoblib:
-        load = staticmethod(joblib.load)
-
-        @staticmethod
-        def dump(value, filename):
-            with open(filename, "wb") as f:
-                f.write(b"\x80\x04trunc")
-            raise OSError("disk full")
-
-    monkeypatch.setattr(vectorizer_module, "joblib", HalfWritingJoblib)
-    with pytest.raises(OSError, match="disk full"):
+    monkeypatch.setattr(vectorizer_module, "joblib", DiskFull)
+    with pytest.raises(OSError, match="No space left"):
         v.save_model("second")
     assert v.model == "second"  # memory is replaced before the write
     assert joblib.load(v.model_filename) == "first"

@@ -5,8 +5,18 @@
 
 namespace pyface {
 
-ModuleBuilder::ModuleBuilder(nb::module_ module)
-    : module_(std::move(module)),
+namespace {
+
+nb::module_ with_backend(nb::detail::nb_internals *backend, nb::module_ module) {
+    // Every module of the package shares nanobind's default domain: one state.
+    nb::detail::internals = backend;
+    return module;
+}
+
+}  // namespace
+
+ModuleBuilder::ModuleBuilder(nb::detail::nb_internals *backend, nb::module_ module)
+    : module_(with_backend(backend, std::move(module))),
       globals_(nb::borrow<nb::dict>(PyModule_GetDict(module_.ptr()))),
       name_(nb::cast<std::string>(module_.attr("__name__"))) {}
 

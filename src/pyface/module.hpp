@@ -18,7 +18,11 @@ namespace nb = nanobind;
 
 class ModuleBuilder {
 public:
-    explicit ModuleBuilder(nb::module_ module);
+    // Inline, so that it reads the nanobind backend state of the module being
+    // initialised and hands it to this shared library, whose own copy
+    // nothing else sets.
+    explicit ModuleBuilder(nb::module_ module)
+        : ModuleBuilder(nb::detail::internals, std::move(module)) {}
 
     nb::handle globals() const { return globals_; }
     const std::string &name() const { return name_; }
@@ -44,6 +48,7 @@ public:
     std::string resolve(const char *source) const;
 
 private:
+    ModuleBuilder(nb::detail::nb_internals *backend, nb::module_ module);
     nb::module_ module_;
     nb::dict globals_;
     std::string name_;

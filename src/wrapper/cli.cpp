@@ -211,7 +211,7 @@ nb::object run_search(const Args &a, nb::handle args) {
     return nb::int_(0);
 }
 
-nb::object main(const Args &a) {
+nb::object run_command_line(const Args &a) {
     nb::object parser = build_parser(a);
     nb::object args = parser.attr("parse_args")(a[0]);
     const long verbose = nb::cast<long>(args.attr("verbose"));
@@ -260,7 +260,7 @@ NB_MODULE(cli, m) {
     mod.import_from(".infra.Tongue", {"Tongue"});
 
     nb::object none = nb::none();
-    mod.def("main", {{"argv", none}}, main,
+    mod.def("main", {{"argv", none}}, run_command_line,
             "Run the command line with `argv` (default: sys.argv[1:]); returns the exit "
             "status: 0 all indexed, 1 some documents failed, 2 usage error, 130 interrupted.");
     mod.def("index_documents",

@@ -89,7 +89,7 @@ struct Run {
 
     void train_batch(nb::handle records) { engine.attr("train_models")(records); }
 
-    void train(nb::list records) {
+    void train(const nb::list &records) {
         if (nb::len(records) == 0) return;
         try {
             train_batch(records);
