@@ -67,7 +67,8 @@ nb::object load_model(const Args &a) {
         // Every key and the kind of every collection are checked before
         // anything is replaced, so a file that is not a model of this
         // engine leaves the engine untouched.
-        wrapper::finder_common::require_dict(data, [&](nb::handle why) { raise_damaged(path, why); });
+        wrapper::finder_common::require_dict(data,
+                                             [&](nb::handle why) { raise_damaged(path, why); });
         nb::list missing;
         for (const char *key : kModelKeys)
             if (!pyface::contains(data, nb::str(key))) missing.append(nb::str(key).attr("__repr__")());
@@ -325,8 +326,9 @@ void write_model_file(const Args &a, nb::handle self, nb::handle names, nb::hand
     model_data["document_names"] = names;
     model_data["detected_languages"] = languages;
     model_data["cleaned_text"] = cleaned;
-    pyface::atomic_replace(self.attr("model_filename"),
-                           [&](nb::handle tmp) { wrapper::tfidf::joblib_dump(a, model_data, tmp); });
+    pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
+        wrapper::tfidf::joblib_dump(a, model_data, tmp);
+    });
     wrapper::shared_model::written(self);
 }
 

@@ -114,8 +114,8 @@ void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handl
         }
         tensors = &cache->tensors;
     }
-    wrapper::model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix, fingerprint,
-                          tensors);
+    wrapper::model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix,
+                                   fingerprint, tensors);
 }
 
 }  // namespace wrapper::embedding_file

@@ -327,7 +327,7 @@ nb::object search_documents(const Args &a) {
     }
 
     const auto [lo, hi] =
-        wrapper::finder_common::page_bounds(wrapper::finder_common::page_slice(a[3], a[4]), scores.size());
+        finder_common::page_bounds(finder_common::page_slice(a[3], a[4]), scores.size());
     std::vector<size_t> page;
     if (hi > lo) page = wrapper_native::ranked_positive_slice(scores.data(), scores.size(), lo, hi);
 

@@ -43,7 +43,7 @@ nb::object identify_objects_in_video(const Args &a) {
         std::vector<nb::object> read = pyface::unpack(capture.attr("read")(), 2);
         if (!pyface::truthy(read[0])) break;
         results.append(wrapper::frame_detection::detect_objects(a, read[1], layers[0], layers[1],
-                                                       layers[2], /*print_shape=*/false));
+                                                                layers[2], /*print_shape=*/false));
     }
     guard.close();
     return results;

@@ -222,7 +222,7 @@ nb::object identify_objects_in_image(const Args &a) {
         }
     }
     nb::object found = wrapper::frame_detection::detect_objects(a, picture, layers[0], layers[1],
-                                                       layers[2], /*print_shape=*/true);
+                                                                layers[2], /*print_shape=*/true);
     if (key.is_valid()) park(nb::make_tuple(key, layers[0], layers[1], layers[2]));
     return found;
 }
