@@ -1,7 +1,7 @@
 #include "wrapper_native/tfidf_model.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <stdexcept>
@@ -458,7 +458,7 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
         for (size_t k = 0; k < n && found; ++k) {
             const double v = static_cast<double>(m) * ratio[k] * per_smallest;
             if (!(v < 4.0e9)) return false;  // no count of a text that fits in memory
-            const double w = static_cast<double>(static_cast<int64_t>(v + 0.5));
+            const double w = static_cast<double>(std::llround(v));
             found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
             whole[k] = static_cast<uint64_t>(w);
             sum += whole[k];
@@ -558,7 +558,7 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
             have[df] = 1;
             idf_by_slot_[df] = idf[c];
         } else {
-            by_frequency = std::memcmp(&idf_by_slot_[df], &idf[c], sizeof(double)) == 0;
+            by_frequency = std::bit_cast<uint64_t>(idf_by_slot_[df]) == std::bit_cast<uint64_t>(idf[c]);
         }
         weight_[columns_[c]] = {static_cast<uint32_t>(c), df};
     }

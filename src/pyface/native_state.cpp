@@ -67,10 +67,14 @@ std::vector<nb::object> slot_names(nb::handle cls) {
             const bool dunder_end = text.size() >= 2 && text.compare(text.size() - 2, 2, "__") == 0;
             std::string owner = utf8(base.attr("__name__"));
             owner.erase(0, owner.find_first_not_of('_'));
-            if (dunder_start && !dunder_end && !owner.empty())
-                names.push_back(make_str("_" + owner + text));
-            else
+            if (dunder_start && !dunder_end && !owner.empty()) {
+                std::string mangled = "_";
+                mangled += owner;
+                mangled += text;
+                names.push_back(make_str(mangled));
+            } else {
                 names.push_back(nb::borrow(name));
+            }
         }
     }
     return names;

@@ -404,6 +404,7 @@ std::vector<bool> made_here(const std::vector<nb::object> &made) {
         }
     }
     std::vector<bool> result;
+    result.reserve(made.size());
     for (const nb::object &m : made) {
         // One reference is the pickler's (alive_), one is `made`'s.
         result.push_back(Py_REFCNT(m.ptr()) - 2 - inside[m.ptr()] <= 0);

@@ -131,7 +131,11 @@ private:
         PyObject *key = nullptr;
         uint32_t index = 0;
     };
-    static PyObject *tombstone() { return reinterpret_cast<PyObject *>(uintptr_t{1}); }
+    // A removed slot: an address no Python object can have.
+    static PyObject *tombstone() {
+        static char removed;
+        return reinterpret_cast<PyObject *>(&removed);
+    }
     static size_t hash(PyObject *p) {
         uint64_t x = reinterpret_cast<uintptr_t>(p) >> 4;
         x *= 0x9E3779B97F4A7C15ULL;
