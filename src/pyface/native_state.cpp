@@ -28,8 +28,9 @@ void delete_parts(PyObject *capsule) {
 // so neither a subclass's __getattr__/__setattr__ nor its instance dict is
 // ever involved.
 PyObject *slot_of(nb::handle owner) {
-    nb::str name(kNativeStateSlot);
-    PyObject *descriptor = _PyType_Lookup(Py_TYPE(owner.ptr()), name.ptr());
+    // Interned once: this runs on every search.
+    static PyObject *const name = check(PyUnicode_InternFromString(kNativeStateSlot));
+    PyObject *descriptor = _PyType_Lookup(Py_TYPE(owner.ptr()), name);
     return descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type) ? descriptor
                                                                                 : nullptr;
 }

@@ -5,10 +5,7 @@
 namespace pyface {
 
 OriginalGlobal::OriginalGlobal(const char *name, std::initializer_list<const char *> attributes)
-    : name_(name) {
-    for (const char *attribute : attributes)
-        if (attribute_count_ < kMaxAttributes) attribute_names_[attribute_count_++] = attribute;
-}
+    : name_(name), attribute_names_(attributes) {}
 
 void OriginalGlobal::capture(nb::handle module_globals) {
     PyObject *value = PyDict_GetItemString(module_globals.ptr(), name_);
@@ -18,16 +15,20 @@ void OriginalGlobal::capture(nb::handle module_globals) {
 
 void OriginalGlobal::capture_value(nb::handle value) {
     if (value_ != nullptr) return;
-    for (int i = 0; i < attribute_count_; ++i)
-        attributes_[i] = nb::getattr(value, attribute_names_[i]).release().ptr();
+    key_ = check(PyUnicode_InternFromString(name_));
+    for (const char *attribute : attribute_names_)
+        attributes_.push_back(nb::getattr(value, attribute).release().ptr());
     value_ = nb::borrow(value).release().ptr();
 }
 
 bool OriginalGlobal::is_pristine(const Args &a) const {
     if (value_ == nullptr) return false;
-    PyObject *current = PyDict_GetItemString(a.globals().ptr(), name_);
-    if (current != value_) return false;
-    for (int i = 0; i < attribute_count_; ++i) {
+    PyObject *current = PyDict_GetItemWithError(a.globals().ptr(), key_);
+    if (current != value_) {
+        PyErr_Clear();  // a key that failed to hash counts as replaced
+        return false;
+    }
+    for (size_t i = 0; i < attributes_.size(); ++i) {
         PyObject *attribute = PyObject_GetAttrString(value_, attribute_names_[i]);
         if (attribute == nullptr) {
             PyErr_Clear();
@@ -47,19 +48,20 @@ bool all_pristine(const Args &a, std::initializer_list<const OriginalGlobal *> g
 }
 
 void OriginalMethod::capture(nb::handle function) {
-    if (function_ == nullptr) function_ = nb::borrow(function).release().ptr();
+    if (function_ != nullptr) return;
+    key_ = check(PyUnicode_InternFromString(name_));
+    function_ = nb::borrow(function).release().ptr();
 }
 
 bool OriginalMethod::is_pristine(nb::handle self) const {
-    nb::str name(name_);
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) != function_ || function_ == nullptr)
+    if (function_ == nullptr || _PyType_Lookup(Py_TYPE(self.ptr()), key_) != function_)
         return false;
     PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (dict == nullptr) {
         PyErr_Clear();
         return true;
     }
-    const int shadowed = PyDict_Contains(dict, name.ptr());
+    const int shadowed = PyDict_Contains(dict, key_);
     Py_DECREF(dict);
     if (shadowed < 0) PyErr_Clear();
     return shadowed == 0;

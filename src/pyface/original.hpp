@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <vector>
 
 #include "pyface/function.hpp"
 
@@ -16,8 +17,7 @@ namespace nb = nanobind;
 
 class OriginalGlobal {
 public:
-    // `name` is the module global; `attributes` (at most kMaxAttributes)
-    // are those of its value that the fast path replaces, e.g. {"np",
+    // `name` is the module global; `attributes` are those of its value that the fast path replaces, e.g. {"np",
     // {"inner"}} for a path that does what np.inner would.
     OriginalGlobal(const char *name, std::initializer_list<const char *> attributes = {});
     OriginalGlobal(const OriginalGlobal &) = delete;
@@ -38,13 +38,11 @@ public:
     // named attribute of it is still the captured attribute.
     bool is_pristine(const Args &a) const;
 
-    static constexpr int kMaxAttributes = 2;
-
 private:
     const char *name_;
-    const char *attribute_names_[kMaxAttributes] = {};
-    PyObject *attributes_[kMaxAttributes] = {};
-    int attribute_count_ = 0;
+    PyObject *key_ = nullptr;  // name_ interned at capture: no string per check
+    std::vector<const char *> attribute_names_;
+    std::vector<PyObject *> attributes_;  // as captured, kept for the interpreter's life
     PyObject *value_ = nullptr;
 };
 
@@ -67,6 +65,7 @@ public:
 
 private:
     const char *name_;
+    PyObject *key_ = nullptr;       // name_ interned at capture
     PyObject *function_ = nullptr;  // kept for the interpreter's life
 };
 
