@@ -464,7 +464,7 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
             sum += whole[k];
         }
     }
-    if (!found || tokens % sum != 0) return false;
+    if (!found || sum == 0 || tokens % sum != 0) return false;  // sum is 0 only for an empty row
     const uint64_t scale = tokens / sum;
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
