@@ -114,6 +114,12 @@ public:
             }
     }
     size_t size() const { return size_; }
+    // Loads the slot where `key` would be found into the cache and returns
+    // it, so that a loop of touches over many keys keeps many misses in
+    // flight at once.
+    uintptr_t touch(PyObject *key) const {
+        return reinterpret_cast<uintptr_t>(slots_[hash(key) & mask()].key);
+    }
     // Room for `n` keys without growing (growing rehashes every key).
     void reserve(size_t n) {
         size_t slots = slots_.size();
@@ -233,6 +239,8 @@ private:
     void save_array(nb::handle array);
     void batch_setitems(nb::handle items);
     void batch_appends(nb::handle items);
+    void touch_memo(const std::vector<nb::object> &batch) const;
+    void touch_memo(const std::vector<std::pair<nb::object, nb::object>> &batch) const;
 
     void write(const char *data, size_t n) { frame_.append(data, n); }
     void op(char c) { frame_.push_back(c); }
