@@ -100,3 +100,96 @@ def test_a_failed_write_is_reported_before_a_failed_close(tmp_path, monkeypatch,
     assert error.value is (write_error or close_error)
     assert [f.closed for f in opened] == [1]
     assert open(path).read() == "old content"
+
+
+def random_plain_value(rng, depth=0):
+    """A random value of the kinds debug documents hold, awkward ones included."""
+    texts = ["", "plain", 'quote " and \\ backslash', "\b\f\n\r\t\x00\x1f\x7f", "ação",
+             "\u20ac\uffff", "\U0001f600 astral", "\ud800 lone surrogate \udfff", "/slash/"]
+    numbers = [0, -1, 255, 2 ** 31, -(2 ** 63), 2 ** 63 - 1, 0.1, -0.0,
+               1e16, 1e-7, 5e-324, 1.7976931348623157e308, float("nan"), float("inf"),
+               float("-inf"), True, False, None]
+    kind = rng.randrange(6 if depth < 4 else 2)
+    if kind == 0:
+        return rng.choice(texts) + str(rng.randrange(100))
+    if kind == 1:
+        return rng.choice(numbers)
+    if kind in (2, 3):
+        items = [random_plain_value(rng, depth + 1) for _ in range(rng.randrange(4))]
+        return items if kind == 2 else tuple(items)
+    keys = texts + [k for k in numbers if k == k]  # NaN keys aside: never equal
+    return {rng.choice(keys): random_plain_value(rng, depth + 1) for _ in range(rng.randrange(5))}
+
+
+def test_the_text_is_json_dumps_for_every_plain_value(tmp_path):
+    import random
+    rng = random.Random(7)
+    path = str(tmp_path / "debug.json")
+    for _ in range(300):
+        dc = {"value": random_plain_value(rng)}
+        FinderBase().save_debug_json(dc, path)
+        assert open(path, "rb").read() == json.dumps(dc, indent=4).encode("ascii")
+
+
+@pytest.mark.parametrize("value, error", [
+    ({1, 2}, TypeError),            # not a JSON type: json's own message
+    ([object()], TypeError),
+    ({(1, 2): "tuple key"}, TypeError),
+    ("cycle", ValueError),
+    (type("Text", (str,), {})("a str subclass"), None),
+    (type("Number", (int,), {})(5), None),
+    ({2 ** 64: -(10 ** 40)}, None),
+    (10 ** 5000, ValueError),       # beyond the interpreter's digit limit
+], ids=["set", "object", "tuple-key", "cycle", "str-subclass", "int-subclass", "long-int",
+        "huge-int"])
+def test_values_left_to_json_behave_as_json_dumps(tmp_path, value, error):
+    path = str(tmp_path / "debug.json")
+    if value == "cycle":
+        value = []
+        value.append(value)
+    dc = {"value": value}
+    if error is not None:
+        with pytest.raises(error) as raised:
+            json.dumps(dict(dc, updated_at=""), indent=4)
+        with pytest.raises(error) as ours:
+            FinderBase().save_debug_json(dc, path)
+        assert str(ours.value) == str(raised.value)
+        assert not os.path.exists(path)
+    else:
+        FinderBase().save_debug_json(dc, path)
+        assert open(path, "rb").read() == json.dumps(dc, indent=4).encode("ascii")
+
+
+def test_deep_nesting_is_json_dumps_or_its_recursion_error(tmp_path):
+    path = str(tmp_path / "debug.json")
+    value = []
+    for _ in range(300):
+        value = [value, {"k": value}]  # shared, not cyclic
+        if len(json.dumps(value)) > 10_000:
+            break
+    nested = []
+    for _ in range(250):
+        nested = [nested]
+    dc = {"shared": value, "nested": nested}
+    FinderBase().save_debug_json(dc, path)
+    assert open(path, "rb").read() == json.dumps(dc, indent=4).encode("ascii")
+    for _ in range(5000):
+        nested = [nested]
+    with pytest.raises(RecursionError):
+        FinderBase().save_debug_json({"nested": nested}, path)
+
+
+def test_a_replaced_json_is_the_one_called(tmp_path, monkeypatch):
+    path = str(tmp_path / "debug.json")
+    calls = []
+
+    def dumps(value, **kwargs):
+        calls.append(kwargs)
+        return "replaced"
+    monkeypatch.setattr(module, "json", types.SimpleNamespace(dumps=dumps))
+    FinderBase().save_debug_json({"a": 1}, path)
+    assert open(path).read() == "replaced" and calls == [{"indent": 4}]
+    monkeypatch.undo()
+    monkeypatch.setattr(json, "dumps", dumps)  # the library function itself
+    FinderBase().save_debug_json({"a": 1}, path)
+    assert open(path).read() == "replaced" and len(calls) == 2
