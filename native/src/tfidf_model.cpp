@@ -9,18 +9,25 @@
 namespace wrapper_native {
 
 size_t count_ascii_tokens(const unsigned char *text, size_t n) {
-    auto word = [](unsigned char c) -> uint32_t {
+    auto word = [](unsigned char c) -> uint8_t {
         const unsigned char lower = c | 0x20;
-        return (static_cast<unsigned char>(lower - 'a') < 26) |
-               (static_cast<unsigned char>(c - '0') < 10) | (c == '_');
+        return static_cast<uint8_t>((static_cast<unsigned char>(lower - 'a') < 26) |
+                                    (static_cast<unsigned char>(c - '0') < 10) | (c == '_'));
     };
     // A token starts where a run of word characters reaches its second
     // character: every position is tested on its own (no running state),
-    // so the loop vectorises.
+    // and the starts are summed in bytes over blocks of 255 positions, so
+    // the loop vectorises without widening every lane to a size_t.
     if (n < 2) return 0;
     size_t count = word(text[0]) & word(text[1]);
-    for (size_t i = 2; i < n; ++i)
-        count += word(text[i]) & word(text[i - 1]) & (word(text[i - 2]) ^ 1u);
+    for (size_t i = 2; i < n;) {
+        const size_t end = std::min(n, i + 255);
+        uint8_t block = 0;
+        for (size_t k = i; k < end; ++k)
+            block += word(text[k]) & word(text[k - 1]) & (word(text[k - 2]) ^ 1u);
+        count += block;
+        i = end;
+    }
     return count;
 }
 
@@ -458,7 +465,9 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
         for (size_t k = 0; k < n && found; ++k) {
             const double v = static_cast<double>(m) * ratio[k] * per_smallest;
             if (!(v < 4.0e9)) return false;  // no count of a text that fits in memory
-            const double w = static_cast<double>(std::llround(v));
+            // Halves are refused below whichever way they round; rint is
+            // inlined where llround is a library call per entry.
+            const double w = std::rint(v);
             found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
             whole[k] = static_cast<uint64_t>(w);
             sum += whole[k];
