@@ -8,8 +8,9 @@ as CPU time (the machine is shared):
 
   training     one train_model of a new document, split into computation
                (the same training with the file writers stubbed out) and
-               writing (the rest); beside it a raw write + fsync of as many
-               bytes as the model file holds, measured in the same run
+               writing (the rest: model file and debug file); beside it a
+               raw write + fsync of as many bytes as the two files hold,
+               measured in the same run (median of 3)
   first query  the first search_documents after a training
   query        median search_documents afterwards
   load         joblib.load of the model file, and a new engine's
@@ -114,7 +115,8 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng):
     engine.train_model(record(f"new{next_doc}", texts[next_doc]))
     next_doc += 1
     size = os.path.getsize(model_file)
-    raw = statistics.median(raw_write(directory, size) for _ in range(2))
+    written = size + os.path.getsize(engine.debug_model_filename)
+    raw = statistics.median(raw_write(directory, written) for _ in range(3))
     load = statistics.median(cpu(joblib.load, model_file) for _ in range(2))
     fresh = TfidfFinder(directory)
     construct_and_train = cpu(lambda: fresh.train_model(
@@ -137,7 +139,7 @@ def query_of(rng, texts):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 4000, 16000, 32000])
-    parser.add_argument("--trainings", type=int, default=3)
+    parser.add_argument("--trainings", type=int, default=5)
     parser.add_argument("--queries", type=int, default=10)
     args = parser.parse_args()
     from wrapper.infra import Cleanser
