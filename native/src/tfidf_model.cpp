@@ -444,13 +444,17 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
     out.clear();
     if (n == 0) return tokens == 0;
     // Scratch reused from row to row: a collection has 10^4 rows and more.
-    thread_local std::vector<double> ratio;
+    // The idf of each entry is looked up once (the lookups are random over
+    // the whole vocabulary) and read in order by the passes after.
+    thread_local std::vector<double> ratio, weight;
     thread_local std::vector<uint64_t> whole;
     ratio.resize(n);
+    weight.resize(n);
     whole.resize(n);
     double smallest = 0.0;
     for (size_t k = 0; k < n; ++k) {
-        const double r = x[k] / idf[j[k]];
+        weight[k] = idf[j[k]];
+        const double r = x[k] / weight[k];
         if (!(r > 0.0) || !std::isfinite(r)) return false;
         ratio[k] = r;
         if (smallest == 0.0 || r < smallest) smallest = r;
@@ -477,7 +481,7 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
     const uint64_t scale = tokens / sum;
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
-        const double v = static_cast<double>(whole[k] * scale) * idf[j[k]];
+        const double v = static_cast<double>(whole[k] * scale) * weight[k];
         total += v * v;
     }
     const double norm = std::sqrt(total);
@@ -485,7 +489,7 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
     for (size_t k = 0; k < n; ++k) {
         const uint64_t count = whole[k] * scale;
         if (count > UINT32_MAX) return false;
-        const double v = static_cast<double>(count) * idf[j[k]];
+        const double v = static_cast<double>(count) * weight[k];
         if (v / norm != x[k]) return false;
         out.push_back({term_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
     }
