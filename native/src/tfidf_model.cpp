@@ -216,7 +216,7 @@ void IncrementalTfidf::remove(DocId id) {
 }
 
 std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
-    const std::vector<std::u32string> &terms, const std::vector<uint32_t> &columns,
+    const std::vector<std::u32string_view> &terms, const std::vector<uint32_t> &columns,
     std::vector<std::vector<TermCount>> rows) {
     if (terms_.size() != 0 || !docs_.empty()) throw std::logic_error("adopt needs an empty model");
     const size_t n_terms = terms.size();

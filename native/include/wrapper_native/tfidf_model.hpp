@@ -154,7 +154,7 @@ public:
     // documents in row order. Throws std::invalid_argument when the rows
     // are not ordered as a fit orders them. The rows' own order of first
     // appearance is not known then; see needs_true_order().
-    std::vector<DocId> adopt(const std::vector<std::u32string> &terms,
+    std::vector<DocId> adopt(const std::vector<std::u32string_view> &terms,
                              const std::vector<uint32_t> &columns,
                              std::vector<std::vector<TermCount>> rows);
     // True when the next set_rows must renumber the order of first sight

@@ -394,11 +394,13 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
         if (!indices.open(key[5]) || !indptr.open(key[6])) return;
         if (indices.kind() != indptr.kind() || indices.kind() == 'd') return;
 
-        // Terms in order of first sight: the order of vocabulary_.
-        std::vector<std::u32string> terms;
+        // Terms in order of first sight: the order of vocabulary_, their
+        // characters in one arena (10^5 terms: no allocation each).
+        std::u32string arena;
+        std::vector<size_t> ends;
         std::vector<uint32_t> column_of_rank, rank_of_column(cols, UINT32_MAX);
         std::vector<nb::object> names;
-        terms.reserve(cols);
+        ends.reserve(cols);
         names.reserve(cols);
         pos = 0;
         while (PyDict_Next(key[1].ptr(), &pos, &k, &v)) {
@@ -408,11 +410,19 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
                 PyErr_Clear();
                 return;
             }
-            rank_of_column[c] = static_cast<uint32_t>(terms.size());
+            rank_of_column[c] = static_cast<uint32_t>(ends.size());
             column_of_rank.push_back(static_cast<uint32_t>(c));
-            terms.push_back(pyface::to_u32(k));
+            const int kind = PyUnicode_KIND(k);
+            const void *chars = PyUnicode_DATA(k);
+            for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(k); i < n; ++i)
+                arena.push_back(static_cast<char32_t>(PyUnicode_READ(kind, chars, i)));
+            ends.push_back(arena.size());
             names.push_back(nb::borrow(k));
         }
+        std::vector<std::u32string_view> terms;
+        terms.reserve(ends.size());
+        for (size_t t = 0, begin = 0; t < ends.size(); begin = ends[t++])
+            terms.push_back(std::u32string_view(arena).substr(begin, ends[t] - begin));
         const auto *w = static_cast<const double *>(idf.data());
         std::vector<std::vector<wrapper_native::TermCount>> counts;
         const bool ok =
