@@ -70,12 +70,9 @@ struct Storage {
     unsigned long long data = 0, nbytes = 0, cdata = 0;
 };
 
-bool read_storage(PyObject *t, const Names &n, Storage *s) {
-    nb::object storage = call(t, n.untyped_storage);
-    if (!storage.is_valid()) return false;
+bool read_storage(const nb::object &storage, const Names &n, Storage *s) {
     return as_size(call(storage.ptr(), n.data_ptr), &s->data) &&
-           as_size(call(storage.ptr(), n.nbytes), &s->nbytes) &&
-           as_size(attr(storage.ptr(), n.cdata), &s->cdata);
+           as_size(call(storage.ptr(), n.nbytes), &s->nbytes);
 }
 
 // Nothing that makes the reduce write more than storage and geometry: no
@@ -112,25 +109,44 @@ bool same(const nb::object &now, const nb::object &kept) {
     return r == 1;
 }
 
+bool same_int(const nb::object &now, long long kept) {
+    if (!now.is_valid() || !PyLong_Check(now.ptr())) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(now.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return overflow == 0 && v == kept;
+}
+
 class KeptTensor final : public KeptState {
 public:
+    // The storage's Python object, kept: torch gives a storage the same
+    // object while it is alive, so the same object is the same storage.
+    nb::object storage_object;
     Storage storage;
     size_t data_at = 0;  // where the storage's bytes are in the kept pickle
-    nb::object offset, shape, stride, dtype, requires_grad;
+    long long offset = 0;
+    nb::object shape, stride, dtype, requires_grad;
 
     bool unchanged(PyObject *t, const std::string &bytes) const override {
         const Names &n = *names();
+        nb::object object = call(t, n.untyped_storage);
+        if (!object.is_valid()) return false;
+        if (!object.is(storage_object)) {
+            // Another object for the same storage, or another storage (put
+            // in through .data, perhaps off the CPU, where the address is
+            // not ours to read).
+            unsigned long long cdata;
+            if (!as_size(attr(object.ptr(), n.cdata), &cdata) || cdata != storage.cdata ||
+                !attr(t, n.is_cpu).is(nb::handle(Py_True)))
+                return false;
+        }
         Storage now;
-        if (!read_storage(t, n, &now) || now.cdata != storage.cdata ||
-            now.nbytes != storage.nbytes)
-            return false;
-        // Off the CPU (moved there through .data) the address is not ours to read.
-        if (!attr(t, n.is_cpu).is(nb::handle(Py_True))) return false;
+        if (!read_storage(object, n, &now) || now.nbytes != storage.nbytes) return false;
         if (now.nbytes > 0 && std::memcmp(reinterpret_cast<const void *>(now.data),
                                           bytes.data() + data_at, now.nbytes) != 0)
             return false;
         return attr(t, n.dtype).is(dtype) && attr(t, n.requires_grad).is(requires_grad) &&
-               same(call(t, n.storage_offset), offset) && same(attr(t, n.shape), shape) &&
+               same_int(call(t, n.storage_offset), offset) && same(attr(t, n.shape), shape) &&
                same(call(t, n.stride), stride) && plain(t, n);
     }
 };
@@ -141,18 +157,28 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
                                           const std::vector<Span> &payloads) {
     const Names &n = *names();
     auto kept = std::make_unique<KeptTensor>();
-    if (!read_storage(t, n, &kept->storage)) return nullptr;
+    kept->storage_object = call(t, n.untyped_storage);
+    if (!kept->storage_object.is_valid() ||
+        !read_storage(kept->storage_object, n, &kept->storage) ||
+        !as_size(attr(kept->storage_object.ptr(), n.cdata), &kept->storage.cdata))
+        return nullptr;
     if (!attr(t, n.is_cpu).is(nb::handle(Py_True)) ||
         !attr(t, n.is_nested).is(nb::handle(Py_False)) ||
         !attr(t, n.is_quantized).is(nb::handle(Py_False)) ||
         !attr(t, n.layout).is(nb::handle(n.strided)) || !plain(t, n))
         return nullptr;
-    kept->offset = call(t, n.storage_offset);
+    nb::object offset = call(t, n.storage_offset);
+    int overflow = 0;
+    if (!offset.is_valid() || !PyLong_Check(offset.ptr()) ||
+        (kept->offset = PyLong_AsLongLongAndOverflow(offset.ptr(), &overflow), overflow != 0)) {
+        PyErr_Clear();
+        return nullptr;
+    }
     kept->shape = attr(t, n.shape);
     kept->stride = call(t, n.stride);
     kept->dtype = attr(t, n.dtype);
     kept->requires_grad = attr(t, n.requires_grad);
-    if (!kept->offset.is_valid() || !kept->shape.is_valid() || !kept->stride.is_valid() ||
+    if (!kept->shape.is_valid() || !kept->stride.is_valid() ||
         !kept->dtype.is_valid() || !kept->requires_grad.is_valid())
         return nullptr;
     // The storage's bytes end the payload the storage was saved as (after
