@@ -633,6 +633,7 @@ void StreamPickler::save_bytes(PyObject *o) {
     if (n <= 0xff) {
         op(kShortBinbytes);
         frame_.push_back(static_cast<char>(n));
+        if (recording_) rec_payloads_.push_back(Span{recorded(), n});
         write(data, n);
     } else if (n > 0xffffffffULL) {
         write_large(header(kBinbytes8, n, 8), data, n);
