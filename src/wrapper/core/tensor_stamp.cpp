@@ -75,6 +75,18 @@ bool read_storage(const nb::object &storage, const Names &n, Storage *s) {
            as_size(call(storage.ptr(), n.nbytes), &s->nbytes);
 }
 
+// Whether `t` has attributes of its own (its dict is read where it lies,
+// without making one for a tensor that has none).
+bool has_attributes(PyObject *t, const Names &n) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (PyObject **slot = _PyObject_GetDictPtr(t); slot != nullptr)
+        return *slot != nullptr && (!PyDict_Check(*slot) || PyDict_GET_SIZE(*slot) != 0);
+    PyErr_Clear();
+#endif
+    nb::object dict = attr(t, n.dict);
+    return !dict.is_valid() || !PyDict_Check(dict.ptr()) || PyDict_GET_SIZE(dict.ptr()) != 0;
+}
+
 // Nothing that makes the reduce write more than storage and geometry: no
 // attributes (written as state), no hooks (a warning), no conj/neg bits.
 bool plain(PyObject *t, const Names &n) {
@@ -89,9 +101,7 @@ bool plain(PyObject *t, const Names &n) {
             return false;
         }
     }
-    nb::object dict = attr(t, n.dict);
-    if (!dict.is_valid() || !PyDict_Check(dict.ptr()) || PyDict_GET_SIZE(dict.ptr()) != 0)
-        return false;
+    if (has_attributes(t, n)) return false;
     if (n.metadata == Py_None) return false;
     PyObject *args[] = {t};
     nb::object meta = nb::steal(PyObject_Vectorcall(n.metadata, args, 1, nullptr));
@@ -125,6 +135,7 @@ public:
     Storage storage;
     size_t data_at = 0;  // where the storage's bytes are in the kept pickle
     long long offset = 0;
+    Py_ssize_t length = -1;  // the shape of a vector, else -1
     nb::object shape, stride, dtype, requires_grad;
 
     bool unchanged(PyObject *t, const std::string &bytes) const override {
@@ -145,9 +156,19 @@ public:
         if (now.nbytes > 0 && std::memcmp(reinterpret_cast<const void *>(now.data),
                                           bytes.data() + data_at, now.nbytes) != 0)
             return false;
-        return attr(t, n.dtype).is(dtype) && attr(t, n.requires_grad).is(requires_grad) &&
-               same_int(call(t, n.storage_offset), offset) && same(attr(t, n.shape), shape) &&
-               same(call(t, n.stride), stride) && plain(t, n);
+        if (!attr(t, n.dtype).is(dtype) || !attr(t, n.requires_grad).is(requires_grad) ||
+            !same_int(call(t, n.storage_offset), offset) || !same(call(t, n.stride), stride))
+            return false;
+        // Equal strides give the number of dimensions; the shape of a
+        // vector is its length, read without building a size object.
+        if (length >= 0) {
+            const Py_ssize_t now_length = PyObject_Length(t);
+            if (now_length < 0) PyErr_Clear();
+            if (now_length != length) return false;
+        } else if (!same(attr(t, n.shape), shape)) {
+            return false;
+        }
+        return plain(t, n);
     }
 };
 
@@ -181,6 +202,13 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
     if (!kept->shape.is_valid() || !kept->stride.is_valid() ||
         !kept->dtype.is_valid() || !kept->requires_grad.is_valid())
         return nullptr;
+    if (PyTuple_Check(kept->shape.ptr()) && PyTuple_GET_SIZE(kept->shape.ptr()) == 1) {
+        kept->length = PyLong_AsSsize_t(PyTuple_GET_ITEM(kept->shape.ptr(), 0));
+        if (kept->length < 0) {
+            PyErr_Clear();
+            kept->length = -1;
+        }
+    }
     // The storage's bytes end the payload the storage was saved as (after
     // its element count); the last payload that ends with them is that one.
     const auto size = static_cast<size_t>(kept->storage.nbytes);
