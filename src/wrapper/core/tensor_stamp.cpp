@@ -70,6 +70,11 @@ struct Storage {
     unsigned long long data = 0, nbytes = 0, cdata = 0;
 };
 
+// torch gives a storage's bytes as an address in a Python int.
+const char *address(unsigned long long v) {
+    return reinterpret_cast<const char *>(v);  // NOLINT(performance-no-int-to-ptr): no other way in
+}
+
 bool read_storage(const nb::object &storage, const Names &n, Storage *s) {
     return as_size(call(storage.ptr(), n.data_ptr), &s->data) &&
            as_size(call(storage.ptr(), n.nbytes), &s->nbytes);
@@ -153,7 +158,7 @@ public:
         }
         Storage now;
         if (!read_storage(object, n, &now) || now.nbytes != storage.nbytes) return false;
-        if (now.nbytes > 0 && std::memcmp(reinterpret_cast<const void *>(now.data),
+        if (now.nbytes > 0 && std::memcmp(address(now.data),
                                           bytes.data() + data_at, now.nbytes) != 0)
             return false;
         if (!attr(t, n.dtype).is(dtype) || !attr(t, n.requires_grad).is(requires_grad) ||
@@ -212,7 +217,7 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
     // The storage's bytes end the payload the storage was saved as (after
     // its element count); the last payload that ends with them is that one.
     const auto size = static_cast<size_t>(kept->storage.nbytes);
-    const char *data = reinterpret_cast<const char *>(kept->storage.data);
+    const char *data = address(kept->storage.data);
     for (auto it = payloads.rbegin(); it != payloads.rend(); ++it) {
         if (it->size < size + 8 || it->at + it->size > bytes.size()) continue;
         const size_t at = it->at + it->size - size;
