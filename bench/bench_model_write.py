@@ -18,7 +18,8 @@ tensor per document, as encode returns them) under one key, with a fast
 stand-in encoder or with all-MiniLM-L6-v2; the engine loads it
 (construction) and trains documents one by one: the first training after
 construction pickles the models, the next ones write their kept bytes.
-Times are CPU seconds of this process (the machine is shared); wall seconds
+Encoding runs on one thread while trainings and encode alone are timed;
+raw is the median of 5 writes. Times are CPU seconds of this process (the machine is shared); wall seconds
 in brackets.
 
     PYTHONPATH=build/dev-<name>/python .venv/bin/python bench/bench_model_write.py
@@ -49,7 +50,9 @@ def clock(fn, *args):
     return time.process_time() - c, time.perf_counter() - w, result
 
 
-def raw_write(path, size):
+def raw_write(path, size, runs=5):
+    """Median of several writes: one write's CPU time varies by tens of
+    per cent with the page cache's state."""
     data = os.urandom(min(size, 1 << 24)) * (size // (1 << 24) + 1)
     view = memoryview(data)[:size]
 
@@ -58,9 +61,11 @@ def raw_write(path, size):
             f.write(view)
             f.flush()
             os.fsync(f.fileno())
-    cpu, wall, _ = clock(write)
-    os.remove(path)
-    return cpu, wall
+    times = []
+    for _ in range(runs):
+        times.append(clock(write)[:2])
+        os.remove(path)
+    return median(times)
 
 
 def record(doc_id, text, language=Tongue.ENGLISH, cleaned=None):
@@ -172,11 +177,20 @@ def bench_embedding(k, model, label, repeats):
     load = clock(joblib.load, base + "/sb_model.pkl")[:2]
     construct_cpu, construct_wall, engine = clock(EmbeddingFinder, base, True)
     text = "a short document about the weather in the park"
-    encode = median([clock(lambda: model.encode(text, convert_to_tensor=True))[:2]
-                     for _ in range(3)])
     first = clock(engine.train_model, record("first", text))[:2]
-    steady = median([clock(engine.train_model, record(f"n{i}", text))[:2]
-                     for i in range(repeats)])
+    # Encoding on one thread, for the trainings as for the encode timed
+    # alone: on a shared machine the pool's spinning threads would add CPU
+    # time to the one and not the other.
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    try:
+        model.encode(text, convert_to_tensor=True)  # warm
+        encode = median([clock(lambda: model.encode(text, convert_to_tensor=True))[:2]
+                         for _ in range(max(repeats, 5))])
+        steady = median([clock(engine.train_model, record(f"n{i}", text))[:2]
+                         for i in range(repeats)])
+    finally:
+        torch.set_num_threads(threads)
     size = os.path.getsize(engine.model_filename)
     raw = raw_write(base + "/raw.bin", size)
     apart = (steady[0] - encode[0], steady[1] - encode[1])

@@ -4,6 +4,7 @@
 #include "pyface/native_state.hpp"
 #include "wrapper/core/joblib_writer.hpp"
 #include "wrapper/core/pickle_stream.hpp"
+#include "wrapper/core/tensor_stamp.hpp"
 
 namespace wrapper::embedding_file {
 
@@ -11,7 +12,6 @@ namespace {
 
 // Python helpers: the probe objects and the state of the models.
 const char *const kHelpers = R"(
-import hashlib
 import sys
 
 def probe():
@@ -27,21 +27,6 @@ def probe():
 def tensor_type():
     torch = sys.modules.get("torch")
     return torch.Tensor if torch is not None else None
-
-def tensor_stamp(t):
-    # Everything a tensor's pickle depends on that can change while it is
-    # the same object: contents, storage, view geometry, flags, attributes
-    # set on it. In-place changes bump _version, except on inference
-    # tensors (what encode returns), whose contents are digested instead.
-    try:
-        if t.is_inference():
-            content = hashlib.blake2b(t.numpy().tobytes(), digest_size=16).digest()
-        else:
-            content = t._version
-        return (content, t.data_ptr(), t.storage_offset(), t.shape, t.stride(), t.dtype,
-                t.requires_grad, t.device, tuple(vars(t).items()) if vars(t) else ())
-    except Exception:
-        return object()  # equal to nothing: written afresh every time
 
 def kind():
     return "embedding+torch" if "torch" in sys.modules else "embedding"
@@ -65,7 +50,7 @@ def fingerprint(models):
     return tuple(parts)
 )";
 
-nb::object *g_helpers = nullptr;  // probe, kind, fingerprint, tensor_type, tensor_stamp
+nb::object *g_helpers = nullptr;  // probe, kind, fingerprint, tensor_type
 
 // Kept on the engine (pyface/native_state.hpp), dropped with it.
 struct EngineFiles {
@@ -84,8 +69,7 @@ void init(nb::handle globals) {
     nb::object code = nb::steal(
         pyface::check(Py_CompileString(kHelpers, "<embedding model file>", Py_file_input)));
     nb::steal(pyface::check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
-    g_helpers = new nb::object[5]{ns["probe"], ns["kind"], ns["fingerprint"], ns["tensor_type"],
-                                  ns["tensor_stamp"]};
+    g_helpers = new nb::object[4]{ns["probe"], ns["kind"], ns["fingerprint"], ns["tensor_type"]};
 }
 
 void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handle filename) {
@@ -110,7 +94,7 @@ void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handl
         if (!cache->tensors.type.is(tensor)) {
             cache->tensors = wrapper::model_file::SubtreeCache();
             cache->tensors.type = tensor;
-            cache->tensors.stamp = g_helpers[4];
+            cache->tensors.capture = wrapper::model_file::capture_tensor;
         }
         tensors = &cache->tensors;
     }

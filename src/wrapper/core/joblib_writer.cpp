@@ -204,12 +204,12 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
             FileSink sink(fs_path(filename));
             StreamPickler pickler(*s, sink);
             if (subtree != nullptr) {
-                ++subtree->generation;
+                subtree->begin();
                 pickler.use_subtree_cache(subtree);
             }
             pickler.dump(value);
             sink.close();
-            if (subtree != nullptr) subtree->sweep();
+            if (subtree != nullptr) subtree->finish();
             return;
         } catch (Unsupported &) {
         }
@@ -240,7 +240,7 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         StreamPickler pickler(*s, sink);
         pickler.replay(cache->state, cache->dict.ptr(), value);
         if (subtree != nullptr) {
-            ++subtree->generation;
+            subtree->begin();
             pickler.use_subtree_cache(subtree);
         }
         const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
@@ -250,7 +250,7 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
         }
         pickler.end_dict();
         sink.close();
-        if (subtree != nullptr) subtree->sweep();
+        if (subtree != nullptr) subtree->finish();
         return;
     } catch (Unsupported &) {
         cache.reset();

@@ -216,9 +216,13 @@ StreamPickler::StreamPickler(const Settings &s, Sink &out) : s_(s), out_(out) {
 }
 
 void StreamPickler::commit_frame(bool force) {
+    if (recording_ && force) rec_forced_ = true;
     if (!framing_) return;
     if (frame_.size() >= s_.frame_size_target || force) {
-        ++commits_;
+        if (recording_ && !force) {
+            rec_bytes_.append(frame_, rec_from_, std::string::npos);
+            rec_from_ = 0;
+        }
         if (frame_.size() >= s_.frame_size_min) {
             std::string h = header(kFrame, frame_.size(), 8);
             out_.put(h.data(), h.size());
@@ -231,8 +235,7 @@ void StreamPickler::commit_frame(bool force) {
 void StreamPickler::write_large(const std::string &head, const char *data, size_t n) {
     // The pickler ends the open frame and writes header and payload outside
     // any frame.
-    if (framing_) commit_frame(true);
-    ++commits_;
+    commit_frame(true);
     out_.put(head.data(), head.size());
     out_.put(data, n);
 }
@@ -341,23 +344,61 @@ void StreamPickler::replay(const PrefixState &state, PyObject *old_top, nb::hand
     }
 }
 
-void SubtreeCache::sweep() {
-    for (auto it = entries.begin(); it != entries.end();) {
-        if (it->second.used != generation) {
-            keep.erase(it->first);
-            it = entries.erase(it);
-        } else {
-            ++it;
-        }
-    }
+void SubtreeCache::begin() {
+    if (open_) entries_.clear();  // the last dump ended early: its order is lost
+    next_.clear();
+    next_.reserve(entries_.size() + 16);
+    cursor_ = taken_ = 0;
+    indexed_ = false;
+    open_ = true;
 }
 
-bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
-    auto it = subtree_->entries.find(obj);
-    if (it == subtree_->entries.end()) return false;
-    SubtreeCache::Entry &e = it->second;
-    if (frame_.size() + e.bytes.size() >= s_.frame_size_target || !pyface::equals(e.stamp, stamp))
-        return false;
+SubtreeCache::Entry *SubtreeCache::find(PyObject *obj) {
+    // The memo answers for an object met again, so each is looked for once.
+    if (cursor_ < entries_.size() && entries_[cursor_].obj.ptr() == obj) {
+        found_ = cursor_++;
+        ++taken_;
+        return &entries_[found_];
+    }
+    if (taken_ == entries_.size()) return nullptr;  // a new object after all the kept ones
+    if (!indexed_) {
+        index_ = Memo();
+        index_.reserve(entries_.size());
+        for (size_t i = 0; i < entries_.size(); ++i)
+            if (entries_[i].obj.is_valid())
+                index_.insert(entries_[i].obj.ptr(), static_cast<uint32_t>(i));
+        indexed_ = true;
+    }
+    uint32_t at;
+    if (!index_.find(obj, &at) || !entries_[at].obj.is_valid() ||
+        entries_[at].obj.ptr() != obj)
+        return nullptr;
+    found_ = at;
+    cursor_ = at + 1;
+    ++taken_;
+    return &entries_[found_];
+}
+
+void SubtreeCache::keep_found() {
+    next_.push_back(std::move(entries_[found_]));
+    entries_[found_].obj = nb::object();
+}
+
+void SubtreeCache::keep(Entry &&entry) { next_.push_back(std::move(entry)); }
+
+void SubtreeCache::finish() {
+    entries_.swap(next_);
+    next_.clear();
+    index_ = Memo();
+    indexed_ = false;
+    open_ = false;
+}
+
+bool StreamPickler::replay_subtree(PyObject *obj) {
+    SubtreeCache::Entry *found = subtree_->find(obj);
+    if (found == nullptr) return false;
+    const SubtreeCache::Entry &e = *found;
+    if (!e.state->unchanged(obj, e.bytes)) return false;
     uint32_t index;
     for (const auto &[outside, at] : e.outside)
         if (!memo_.find(outside.ptr(), &index) || index != at) return false;
@@ -365,7 +406,19 @@ bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
     // written before it (a class, a function) would be referred to instead.
     for (const nb::object &m : e.memoised)
         if (m.is_valid() && memo_.find(m.ptr(), &index)) return false;
-    frame_.append(e.bytes);
+    if (frame_.size() + e.bytes.size() < s_.frame_size_target) {
+        frame_.append(e.bytes);
+    } else {
+        // The pickler would end the frame at the first object saved inside
+        // once the frame reached its target size.
+        size_t from = 0;
+        for (const uint32_t at : e.checks) {
+            frame_.append(e.bytes, from, at - from);
+            from = at;
+            commit_frame(false);
+        }
+        frame_.append(e.bytes, from, std::string::npos);
+    }
     for (const nb::object &m : e.memoised) {
         // Objects made by the reduce itself can be referred to by nothing
         // else: they take their index but no memo entry.
@@ -373,7 +426,7 @@ bool StreamPickler::replay_subtree(PyObject *obj, nb::handle stamp) {
         ++next_index_;
         alive_.push_back(m.is_valid() ? m : nb::none());
     }
-    e.used = subtree_->generation;
+    subtree_->keep_found();
     return true;
 }
 
@@ -414,12 +467,15 @@ std::vector<bool> made_here(const std::vector<nb::object> &made) {
 
 }  // namespace
 
-void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
-    const size_t start = frame_.size();
-    const uint64_t commits = commits_;
+void StreamPickler::record_subtree(PyObject *obj) {
     recording_ = true;
     recording_from_ = next_index_;
     outside_gets_.clear();
+    rec_bytes_.clear();
+    rec_from_ = frame_.size();
+    rec_checks_.clear();
+    rec_payloads_.clear();
+    rec_forced_ = false;
     try {
         save_reduce_of(obj);
     } catch (...) {
@@ -427,10 +483,11 @@ void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
         throw;
     }
     recording_ = false;
-    if (commits_ != commits) return;  // a frame boundary inside: not kept
+    if (rec_forced_) return;  // a large write or an array inside: not kept
+    rec_bytes_.append(frame_, rec_from_, std::string::npos);
     SubtreeCache::Entry e;
-    e.stamp = nb::borrow(stamp);
-    e.bytes.assign(frame_, start, std::string::npos);
+    e.state = subtree_->capture(obj, rec_bytes_, rec_payloads_);
+    if (!e.state) return;
     for (uint32_t index : outside_gets_) {
         if (alive_[index].is_none()) return;
         e.outside.emplace_back(alive_[index], index);
@@ -439,12 +496,14 @@ void StreamPickler::record_subtree(PyObject *obj, nb::handle stamp) {
     const std::vector<bool> temporary = made_here(made);
     for (size_t i = 0; i < made.size(); ++i)
         e.memoised.push_back(temporary[i] && made[i].ptr() != obj ? nb::object() : made[i]);
-    e.used = subtree_->generation;
-    subtree_->keep[obj] = nb::borrow(obj);
-    subtree_->entries[obj] = std::move(e);
+    e.obj = nb::borrow(obj);
+    e.bytes = std::move(rec_bytes_);
+    e.checks = std::move(rec_checks_);
+    subtree_->keep(std::move(e));
 }
 
 void StreamPickler::save(nb::handle obj) {
+    if (recording_) rec_checks_.push_back(static_cast<uint32_t>(recorded()));
     commit_frame(false);
     PyObject *o = obj.ptr();
     PyTypeObject *type = Py_TYPE(o);
@@ -467,8 +526,7 @@ void StreamPickler::save(nb::handle obj) {
     if (save_plain(o, type)) return;
     if (subtree_ != nullptr && !recording_ &&
         reinterpret_cast<PyObject *>(type) == subtree_->type.ptr()) {
-        nb::object stamp = subtree_->stamp(obj);
-        if (!replay_subtree(o, stamp)) record_subtree(o, stamp);
+        if (!replay_subtree(o)) record_subtree(o);
         return;
     }
     save_reduce_of(o);
@@ -575,6 +633,7 @@ void StreamPickler::save_bytes(PyObject *o) {
     if (n <= 0xff) {
         op(kShortBinbytes);
         frame_.push_back(static_cast<char>(n));
+        if (recording_) rec_payloads_.push_back(Span{recorded(), n});
         write(data, n);
     } else if (n > 0xffffffffULL) {
         write_large(header(kBinbytes8, n, 8), data, n);
@@ -583,6 +642,7 @@ void StreamPickler::save_bytes(PyObject *o) {
     } else {
         op(kBinbytes);
         put_le(frame_, n, 4);
+        if (recording_) rec_payloads_.push_back(Span{recorded(), n});
         write(data, n);
     }
     memoize(o);

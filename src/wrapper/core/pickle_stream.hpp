@@ -13,6 +13,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -175,27 +176,67 @@ struct PrefixState {
     std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
 };
 
-// The stream of single objects of one exact type (kept by the caller
-// between dumps), for objects that are costly to reduce and never change
-// while a stamp of theirs stays the same (stored embedding tensors): the
-// bytes an object's pickle took, replayed where they are provably the same
-// (the memo entries it referred to are the same objects at the same
-// indices, and no frame boundary falls inside it).
+// Where a bytes object's payload lies inside a recorded pickle.
+struct Span {
+    size_t at = 0, size = 0;
+};
+
+// What a kept object's pickle was made from, read again before its bytes
+// are written in place of a new pickle of it.
+class KeptState {
+public:
+    virtual ~KeptState() = default;
+    // Whether `obj` would still be pickled as `bytes` (its kept pickle).
+    virtual bool unchanged(PyObject *obj, const std::string &bytes) const = 0;
+};
+
+// Reads the state of `obj` just pickled as `bytes` (`payloads`: its bytes
+// objects); null when objects in that state are not kept.
+using CaptureFn = std::unique_ptr<KeptState> (*)(PyObject *obj, const std::string &bytes,
+                                                 const std::vector<Span> &payloads);
+
+// The pickles of single objects of one exact type, kept by the caller
+// between dumps, for objects that are costly to reduce and are mostly
+// written again unchanged (stored embedding tensors): the bytes an object's
+// pickle took, replayed where they are provably the same (the object reads
+// as it did, the memo entries it referred to are the same objects at the
+// same indices). Objects come back in the order of the previous dump, so
+// they are matched by position, by address only when the order changed.
 struct SubtreeCache {
-    nb::object type;   // exact type of the objects kept
-    nb::object stamp;  // callable: object -> value equal while its pickle is unchanged
+    nb::object type;             // exact type of the objects kept
+    CaptureFn capture = nullptr;
     struct Entry {
-        nb::object stamp;
+        nb::object obj;
+        std::unique_ptr<KeptState> state;
         std::string bytes;
+        // Offsets in `bytes` where the pickler looked at the frame's size
+        // (the start of every object saved inside): a replay ends a frame
+        // there when the pickler would have.
+        std::vector<uint32_t> checks;
         std::vector<std::pair<nb::object, uint32_t>> outside;  // memo entries referred to
         std::vector<nb::object> memoised;                      // memoised inside, in order
-        uint64_t used = 0;
     };
-    std::unordered_map<PyObject *, Entry> entries;  // keyed by the object, kept alive by `keep`
-    std::unordered_map<PyObject *, nb::object> keep;
-    uint64_t generation = 0;
-    // Drops the objects the last dump did not write.
-    void sweep();
+
+    // One dump: begin; for each object of `type` met, find its entry, then
+    // keep_found (its bytes were written again) or keep (a new pickle);
+    // finish drops what the dump did not write. A dump that ends otherwise
+    // (an error) leaves nothing kept for the next.
+    void begin();
+    Entry *find(PyObject *obj);
+    void keep_found();
+    void keep(Entry &&entry);
+    void finish();
+    size_t size() const { return entries_.size(); }
+
+private:
+    std::vector<Entry> entries_;  // in the order the last dump wrote them
+    std::vector<Entry> next_;
+    size_t cursor_ = 0;   // where the next object is expected in `entries_`
+    size_t found_ = 0;    // the entry find returned last
+    size_t taken_ = 0;    // entries of `entries_` found in this dump
+    bool open_ = false;
+    bool indexed_ = false;
+    Memo index_;          // address -> position in `entries_`, built on the first miss
 };
 
 class StreamPickler {
@@ -248,8 +289,9 @@ private:
     void commit_frame(bool force);
     void memoize(PyObject *obj);
     void get(uint32_t index);
-    bool replay_subtree(PyObject *obj, nb::handle stamp);
-    void record_subtree(PyObject *obj, nb::handle stamp);
+    bool replay_subtree(PyObject *obj);
+    void record_subtree(PyObject *obj);
+    size_t recorded() const { return rec_bytes_.size() + frame_.size() - rec_from_; }
     bool memo_lookup(PyObject *obj, uint32_t *index) const;
 
     const Settings &s_;
@@ -260,10 +302,18 @@ private:
     uint32_t next_index_ = 0;  // memo indices are never reused
     std::vector<nb::object> alive_;  // by memo index: keeps memoised objects (and ids) alive
     SubtreeCache *subtree_ = nullptr;
+    // While a subtree is pickled for keeping: its bytes in frames already
+    // committed, where it starts in the open frame, the frame checks and
+    // bytes payloads inside it, whether a frame was ended early (a large
+    // write: not kept).
     bool recording_ = false;
-    uint32_t recording_from_ = 0;                       // first memo index of the subtree
-    std::vector<uint32_t> outside_gets_;                // gets below it while recording
-    uint64_t commits_ = 0;                              // frames committed, large writes
+    uint32_t recording_from_ = 0;         // first memo index of the subtree
+    std::vector<uint32_t> outside_gets_;  // gets below it while recording
+    std::string rec_bytes_;
+    size_t rec_from_ = 0;
+    std::vector<uint32_t> rec_checks_;
+    std::vector<Span> rec_payloads_;
+    bool rec_forced_ = false;
 };
 
 }  // namespace wrapper::model_file
