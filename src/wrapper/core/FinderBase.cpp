@@ -22,8 +22,7 @@ pyface::OriginalGlobal g_json("json", {"dumps", "JSONEncoder"});
 // library's, for the plain values debug documents hold.
 nb::object debug_text(const Args &a, nb::handle dc) {
     if (g_json.is_pristine(a))
-        if (std::optional<std::string> text = wrapper::json_text::dumps(dc, 4))
-            return nb::str(text->data(), text->size());
+        if (nb::object text = wrapper::json_text::dumps(dc, 4); text.is_valid()) return text;
     return a.global("json").attr("dumps")(dc, nb::arg("indent") = 4);
 }
 

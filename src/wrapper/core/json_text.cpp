@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <unordered_set>
 
 namespace wrapper::json_text {
@@ -207,14 +208,14 @@ private:
 
 }  // namespace
 
-std::optional<std::string> dumps(nb::handle value, int indent) {
+nb::object dumps(nb::handle value, int indent) {
     Encoder encoder(indent);
     try {
         encoder.value(value.ptr(), 0);
     } catch (NotPlain &) {
-        return std::nullopt;
+        return nb::object();
     }
-    return std::move(encoder.out);
+    return nb::str(encoder.out.data(), encoder.out.size());
 }
 
 }  // namespace wrapper::json_text

@@ -6,16 +6,14 @@
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
-#include <string>
-
 namespace wrapper::json_text {
 namespace nb = nanobind;
 
-// The text json.dumps(value, indent=indent) returns, when `value` holds only
+// The str json.dumps(value, indent=indent) returns, when `value` holds only
 // exact dicts, lists, tuples, str, int, float, bool and None (dict keys: str,
-// int, float, bool or None) and no container contains itself. Nothing
-// otherwise: the caller then asks json, which also raises its own errors.
-std::optional<std::string> dumps(nb::handle value, int indent);
+// int, float, bool or None) and no container contains itself. An invalid
+// object otherwise: the caller then asks json, which also raises its own
+// errors.
+nb::object dumps(nb::handle value, int indent);
 
 }  // namespace wrapper::json_text
