@@ -19,8 +19,8 @@ stand-in encoder or with all-MiniLM-L6-v2; the engine loads it
 (construction) and trains documents one by one: the first training after
 construction pickles the models, the next ones write their kept bytes.
 Encoding runs on one thread while trainings and encode alone are timed;
-raw is the median of 5 writes. Times are CPU seconds of this process (the machine is shared); wall seconds
-in brackets.
+raw is the median of 5 writes. Times are CPU seconds of this process (the
+machine is shared); wall seconds in brackets.
 
     PYTHONPATH=build/dev-<name>/python .venv/bin/python bench/bench_model_write.py
 """

@@ -38,6 +38,8 @@ from wrapper.core.FinderBase import FinderBase
 from wrapper.core.TfidfFinder import TfidfFinder
 from wrapper.infra.Tongue import Tongue
 
+from bench_model_write import raw_write  # write + fsync from a buffer of the file's size
+
 WORDS_PER_DOC = 300
 TYPES = 200_000
 BATCH = 1_000
@@ -78,25 +80,6 @@ class NoWrite:
         open(filename, "wb").close()
 
 
-def raw_write(directory, size):
-    """CPU time of writing `size` bytes from memory to a new file, then fsync.
-
-    The bytes come from a buffer of the full size, as a writer's bytes do
-    (a small block written again and again would be read from the cache)."""
-    source = memoryview(os.urandom(1 << 20) * (size // (1 << 20) + 1))[:size]
-    path = os.path.join(directory, "raw.bin")
-    start = time.process_time()
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-    done = 0
-    while done < size:
-        done += os.write(fd, source[done:done + (1 << 20)])
-    os.fsync(fd)
-    os.close(fd)
-    elapsed = time.process_time() - start
-    os.remove(path)
-    return elapsed
-
-
 def measure(engine, directory, texts, next_doc, trainings, queries, rng):
     model_file = engine.model_filename
     total, computation, first_query, query = [], [], [], []
@@ -120,7 +103,7 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng):
     next_doc += 1
     size = os.path.getsize(model_file)
     written = size + os.path.getsize(engine.debug_model_filename)
-    raw = statistics.median(raw_write(directory, written) for _ in range(5))
+    raw = raw_write(os.path.join(directory, "raw.bin"), written)[0]
     load = statistics.median(cpu(joblib.load, model_file) for _ in range(2))
     fresh = TfidfFinder(directory)
     construct_and_train = cpu(lambda: fresh.train_model(

@@ -155,14 +155,7 @@ def test_stored_tensors_are_written_from_kept_bytes_only_while_unchanged(tmp_pat
     engine.document_names["main"] = [f"v{k}" for k in range(len(vectors))]
     engine.save_model()
     assert_file_is_joblibs(engine)
-    reduced = []
-    real = torch.Tensor.__reduce_ex__
-
-    def counting(self, protocol):
-        reduced.append(self)
-        return real(self, protocol)
-
-    monkeypatch.setattr(torch.Tensor, "__reduce_ex__", counting)
+    reduced = count_reduces(monkeypatch)
     engine.save_model()
     # Every tensor comes from its kept bytes, also where a pickle frame
     # ends inside one.

@@ -16,8 +16,10 @@ void OriginalGlobal::capture(nb::handle module_globals) {
 void OriginalGlobal::capture_value(nb::handle value) {
     if (value_ != nullptr) return;
     key_ = check(PyUnicode_InternFromString(name_));
-    for (const char *attribute : attribute_names_)
-        attributes_.push_back(nb::getattr(value, attribute).release().ptr());
+    for (const char *attribute : attribute_names_) {
+        attribute_keys_.push_back(check(PyUnicode_InternFromString(attribute)));
+        attributes_.push_back(nb::getattr(value, attribute_keys_.back()).release().ptr());
+    }
     value_ = nb::borrow(value).release().ptr();
 }
 
@@ -29,7 +31,7 @@ bool OriginalGlobal::is_pristine(const Args &a) const {
         return false;
     }
     for (size_t i = 0; i < attributes_.size(); ++i) {
-        PyObject *attribute = PyObject_GetAttrString(value_, attribute_names_[i]);
+        PyObject *attribute = PyObject_GetAttr(value_, attribute_keys_[i]);
         if (attribute == nullptr) {
             PyErr_Clear();
             return false;

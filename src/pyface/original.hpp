@@ -17,8 +17,9 @@ namespace nb = nanobind;
 
 class OriginalGlobal {
 public:
-    // `name` is the module global; `attributes` are those of its value that the fast path replaces, e.g. {"np",
-    // {"inner"}} for a path that does what np.inner would.
+    // `name` is the module global; `attributes` are those of its value
+    // that the fast path replaces, e.g. {"np", {"inner"}} for a path that
+    // does what np.inner would.
     OriginalGlobal(const char *name, std::initializer_list<const char *> attributes = {});
     OriginalGlobal(const OriginalGlobal &) = delete;
     OriginalGlobal &operator=(const OriginalGlobal &) = delete;
@@ -42,7 +43,8 @@ private:
     const char *name_;
     PyObject *key_ = nullptr;  // name_ interned at capture: no string per check
     std::vector<const char *> attribute_names_;
-    std::vector<PyObject *> attributes_;  // as captured, kept for the interpreter's life
+    std::vector<PyObject *> attribute_keys_;  // the same, interned at capture
+    std::vector<PyObject *> attributes_;      // as captured, kept for the interpreter's life
     PyObject *value_ = nullptr;
 };
 

@@ -4,14 +4,20 @@
 
 namespace pyface {
 
-std::u32string to_u32(nb::handle str) {
+void append_u32(std::u32string &out, nb::handle str) {
     PyObject *s = str.ptr();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    std::u32string out(static_cast<size_t>(n), U'\0');
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        out[static_cast<size_t>(i)] = static_cast<char32_t>(PyUnicode_READ(kind, data, i));
+        out[at + static_cast<size_t>(i)] = static_cast<char32_t>(PyUnicode_READ(kind, data, i));
+}
+
+std::u32string to_u32(nb::handle str) {
+    std::u32string out;
+    append_u32(out, str);
     return out;
 }
 

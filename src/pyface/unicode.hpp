@@ -14,6 +14,8 @@ namespace nb = nanobind;
 
 // The code points of a str (lone surrogates included).
 std::u32string to_u32(nb::handle str);
+// The same appended to `out` (many strings into one buffer).
+void append_u32(std::u32string &out, nb::handle str);
 // A str from code points.
 nb::object from_u32(std::u32string_view text);
 

@@ -22,21 +22,11 @@ public:
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type) {
             string(o);
-        } else if (o == Py_None) {
-            out += "null";
-        } else if (o == Py_True) {
-            out += "true";
-        } else if (o == Py_False) {
-            out += "false";
-        } else if (type == &PyLong_Type) {
-            integer(o);
-        } else if (type == &PyFloat_Type) {
-            real(PyFloat_AS_DOUBLE(o));
         } else if (type == &PyList_Type || type == &PyTuple_Type) {
             sequence(o, level);
         } else if (type == &PyDict_Type) {
             mapping(o, level);
-        } else {
+        } else if (!scalar(o)) {
             throw NotPlain{};
         }
     }
@@ -95,27 +85,33 @@ private:
         leave(o);
     }
 
+    // None, booleans and numbers: false for anything else.
+    bool scalar(PyObject *o) {
+        PyTypeObject *type = Py_TYPE(o);
+        if (o == Py_None) {
+            out += "null";
+        } else if (o == Py_True) {
+            out += "true";
+        } else if (o == Py_False) {
+            out += "false";
+        } else if (type == &PyLong_Type) {
+            integer(o);
+        } else if (type == &PyFloat_Type) {
+            real(PyFloat_AS_DOUBLE(o));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     // Keys are written as strings: numbers and constants as their JSON text.
     void key(PyObject *k) {
-        PyTypeObject *type = Py_TYPE(k);
-        if (type == &PyUnicode_Type) {
+        if (Py_TYPE(k) == &PyUnicode_Type) {
             string(k);
             return;
         }
         out.push_back('"');
-        if (k == Py_None) {
-            out += "null";
-        } else if (k == Py_True) {
-            out += "true";
-        } else if (k == Py_False) {
-            out += "false";
-        } else if (type == &PyLong_Type) {
-            integer(k);
-        } else if (type == &PyFloat_Type) {
-            real(PyFloat_AS_DOUBLE(k));
-        } else {
-            throw NotPlain{};
-        }
+        if (!scalar(k)) throw NotPlain{};
         out.push_back('"');
     }
 

@@ -412,10 +412,7 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
             }
             rank_of_column[c] = static_cast<uint32_t>(ends.size());
             column_of_rank.push_back(static_cast<uint32_t>(c));
-            const int kind = PyUnicode_KIND(k);
-            const void *chars = PyUnicode_DATA(k);
-            for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(k); i < n; ++i)
-                arena.push_back(static_cast<char32_t>(PyUnicode_READ(kind, chars, i)));
+            pyface::append_u32(arena, k);
             ends.push_back(arena.size());
             names.push_back(nb::borrow(k));
         }
