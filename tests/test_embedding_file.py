@@ -255,6 +255,26 @@ def test_kept_tensors_changed_in_place_by_any_route_are_written_again(tmp_path, 
     assert [id(t) for t in reduced] == [id(vectors[12])]
 
 
+def test_tensor_methods_replaced_between_writes_are_the_ones_the_check_reads(
+        tmp_path, monkeypatch):
+    # The check reads a tensor through the class's own accessors; a method
+    # replaced on the class after a write is what the pickle then calls,
+    # so the check must call it too.
+    vectors = [torch.randn(8) for _ in range(20)]
+    engine = engine_with_vectors(tmp_path, monkeypatch, vectors)
+    real = torch.Tensor.stride
+
+    def stride(self, *args):
+        return (2,) if self is vectors[3] and not args else real(self, *args)
+
+    monkeypatch.setattr(torch.Tensor, "stride", stride)
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+    monkeypatch.undo()
+    engine.save_model()
+    assert_file_is_joblibs(engine)
+
+
 def test_kept_tensors_follow_the_lists_as_documents_come_and_go(tmp_path, monkeypatch):
     vectors = [torch.randn(8) for _ in range(300)]
     engine = engine_with_vectors(tmp_path, monkeypatch, vectors)

@@ -1,55 +1,113 @@
 #include "wrapper/core/tensor_stamp.hpp"
 
 #include <cstring>
+#include <vector>
 
 namespace wrapper::model_file {
 
 namespace {
 
+// One attribute or method (called without arguments) of the objects a
+// check reads, taken from the descriptor the type holds for it instead of
+// being looked up by name on every read (ten reads per stored tensor, tens
+// of thousands of tensors per write). The descriptor is found again when
+// the object's type is another or its attributes changed (the type's
+// version tag moves); a type whose attribute access is its own, or a name
+// the type does not hold as a C descriptor, is read by name.
+class Reader {
+public:
+    explicit Reader(const char *name) : name_(PyUnicode_InternFromString(name)) {
+        if (name_ == nullptr) throw nb::python_error();
+    }
+    // The attribute; invalid (and no error pending) when it cannot be read.
+    nb::object get(PyObject *o) {
+        PyObject *r;
+        if (resolve(Py_TYPE(o)) == Kind::GetSet) {
+            PyGetSetDef *def = reinterpret_cast<PyGetSetDescrObject *>(descr_.ptr())->d_getset;
+            r = def->get(o, def->closure);
+        } else {
+            r = PyObject_GetAttr(o, name_);
+        }
+        if (r == nullptr) PyErr_Clear();
+        return nb::steal(r);
+    }
+    // The method's result, called without arguments; likewise.
+    nb::object call(PyObject *o) {
+        PyObject *args[] = {o};
+        PyObject *r =
+            resolve(Py_TYPE(o)) == Kind::Method
+                ? PyObject_Vectorcall(descr_.ptr(), args, 1, nullptr)
+                : PyObject_VectorcallMethod(name_, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+        if (r == nullptr) PyErr_Clear();
+        return nb::steal(r);
+    }
+
+private:
+    enum class Kind { ByName, GetSet, Method };
+    Kind resolve(PyTypeObject *type) {
+        if (type == type_ && type->tp_version_tag == tag_ && tag_ != 0) return kind_;
+        type_ = type;
+        tag_ = type->tp_version_tag;
+        kind_ = Kind::ByName;
+        descr_ = nb::object();
+        if (tag_ == 0 || type->tp_getattro != PyObject_GenericGetAttr) return kind_;
+        PyObject *mro = type->tp_mro;
+        for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+            PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+            PyObject *found = dict != nullptr ? PyDict_GetItemWithError(dict, name_) : nullptr;
+            if (found == nullptr) {
+                PyErr_Clear();
+                continue;
+            }
+            if (Py_IS_TYPE(found, &PyGetSetDescr_Type)) {
+                kind_ = Kind::GetSet;
+            } else if (Py_IS_TYPE(found, &PyMethodDescr_Type)) {
+                kind_ = Kind::Method;
+            } else {
+                break;
+            }
+            descr_ = nb::borrow(found);
+            break;
+        }
+        return kind_;
+    }
+    PyObject *name_;
+    PyTypeObject *type_ = nullptr;
+    unsigned int tag_ = 0;
+    Kind kind_ = Kind::ByName;
+    nb::object descr_;
+};
+
 struct Names {
-    PyObject *untyped_storage, *data_ptr, *nbytes, *cdata, *storage_offset, *shape, *stride,
-        *dtype, *requires_grad, *backward_hooks, *is_cpu, *dict, *layout, *is_nested,
-        *is_quantized;
-    PyObject *metadata;  // torch._C._get_tensor_metadata
-    PyObject *strided;   // torch.strided
+    Reader untyped_storage{"untyped_storage"}, data_ptr{"data_ptr"}, nbytes{"nbytes"},
+        cdata{"_cdata"}, storage_offset{"storage_offset"}, shape{"shape"}, stride{"stride"},
+        dtype{"dtype"}, requires_grad{"requires_grad"}, backward_hooks{"_backward_hooks"},
+        is_cpu{"is_cpu"}, layout{"layout"}, is_nested{"is_nested"}, is_quantized{"is_quantized"};
+    PyObject *dict = nullptr;
+    PyObject *metadata = nullptr;  // torch._C._get_tensor_metadata
+    PyObject *strided = nullptr;   // torch.strided
 };
 Names *g_names = nullptr;  // per process, never destroyed
 
-PyObject *intern(const char *s) {
-    PyObject *name = PyUnicode_InternFromString(s);
-    if (name == nullptr) throw nb::python_error();
-    return name;
-}
-
-const Names *names() {
+Names *names() {
     if (g_names == nullptr) {
         nb::module_ torch = nb::module_::import_("torch");
-        auto *n = new Names{intern("untyped_storage"), intern("data_ptr"), intern("nbytes"),
-                            intern("_cdata"), intern("storage_offset"), intern("shape"),
-                            intern("stride"), intern("dtype"), intern("requires_grad"),
-                            intern("_backward_hooks"), intern("is_cpu"), intern("__dict__"),
-                            intern("layout"), intern("is_nested"), intern("is_quantized"),
-                            nb::getattr(torch.attr("_C"), "_get_tensor_metadata", nb::none())
-                                .release()
-                                .ptr(),
-                            nb::object(torch.attr("strided")).release().ptr()};
+        auto *n = new Names;
+        n->dict = PyUnicode_InternFromString("__dict__");
+        if (n->dict == nullptr) throw nb::python_error();
+        n->metadata =
+            nb::getattr(torch.attr("_C"), "_get_tensor_metadata", nb::none()).release().ptr();
+        n->strided = nb::object(torch.attr("strided")).release().ptr();
         g_names = n;
     }
     return g_names;
 }
 
-// An attribute, or a method called without arguments; invalid (and no
-// error pending) when it cannot be read.
+// An attribute read by name; invalid (and no error pending) when it
+// cannot be read.
 nb::object attr(PyObject *o, PyObject *name) {
     PyObject *r = PyObject_GetAttr(o, name);
-    if (r == nullptr) PyErr_Clear();
-    return nb::steal(r);
-}
-
-nb::object call(PyObject *o, PyObject *name) {
-    PyObject *args[] = {o};
-    PyObject *r =
-        PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (r == nullptr) PyErr_Clear();
     return nb::steal(r);
 }
@@ -75,14 +133,14 @@ const char *address(unsigned long long v) {
     return reinterpret_cast<const char *>(v);  // NOLINT(performance-no-int-to-ptr): no other way in
 }
 
-bool read_storage(const nb::object &storage, const Names &n, Storage *s) {
-    return as_size(call(storage.ptr(), n.data_ptr), &s->data) &&
-           as_size(call(storage.ptr(), n.nbytes), &s->nbytes);
+bool read_storage(const nb::object &storage, Names &n, Storage *s) {
+    return as_size(n.data_ptr.call(storage.ptr()), &s->data) &&
+           as_size(n.nbytes.call(storage.ptr()), &s->nbytes);
 }
 
 // Whether `t` has attributes of its own (its dict is read where it lies,
 // without making one for a tensor that has none).
-bool has_attributes(PyObject *t, const Names &n) {
+bool has_attributes(PyObject *t, Names &n) {
 #if PY_VERSION_HEX < 0x030D0000
     if (PyObject **slot = _PyObject_GetDictPtr(t); slot != nullptr)
         return *slot != nullptr && (!PyDict_Check(*slot) || PyDict_GET_SIZE(*slot) != 0);
@@ -94,10 +152,10 @@ bool has_attributes(PyObject *t, const Names &n) {
 
 // Nothing that makes the reduce write more than storage and geometry: no
 // attributes (written as state), no hooks (a warning), no conj/neg bits.
-bool plain(PyObject *t, const Names &n) {
+bool plain(PyObject *t, Names &n) {
     // Loaded tensors carry an empty dict of hooks; only hooks that are
     // there make the reduce warn.
-    nb::object hooks = attr(t, n.backward_hooks);
+    nb::object hooks = n.backward_hooks.get(t);
     if (!hooks.is_valid()) return false;
     if (!hooks.is_none()) {
         const int empty = PyObject_Not(hooks.ptr());
@@ -117,11 +175,60 @@ bool plain(PyObject *t, const Names &n) {
     return PyDict_Check(meta.ptr()) && PyDict_GET_SIZE(meta.ptr()) == 0;
 }
 
-bool same(const nb::object &now, const nb::object &kept) {
-    if (!now.is_valid()) return false;
-    const int r = PyObject_RichCompareBool(now.ptr(), kept.ptr(), Py_EQ);
-    if (r < 0) PyErr_Clear();
-    return r == 1;
+// A shape or strides, kept inside the state for the few dimensions a
+// stored embedding has (the state is read for every tensor of every write).
+class Ints {
+public:
+    size_t size() const { return size_; }
+    long long operator[](size_t i) const { return size_ <= kInline ? inline_[i] : more_[i]; }
+    void resize(size_t n) {
+        size_ = n;
+        if (n > kInline) more_.resize(n);
+    }
+    long long &operator[](size_t i) { return size_ <= kInline ? inline_[i] : more_[i]; }
+
+private:
+    static constexpr size_t kInline = 3;
+    size_t size_ = 0;
+    long long inline_[kInline] = {0, 0, 0};
+    std::vector<long long> more_;
+};
+
+// The whole numbers of a tuple (strides, or a size: a tuple's subclass),
+// read into `out`; false when it is not such a tuple.
+bool read_ints(const nb::object &v, Ints *out) {
+    if (!v.is_valid() || !PyTuple_Check(v.ptr())) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(v.ptr());
+    out->resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(v.ptr(), i);
+        int overflow = 0;
+        const long long x = PyLong_Check(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : -1;
+        if (!PyLong_Check(item) || overflow != 0 || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        (*out)[static_cast<size_t>(i)] = x;
+    }
+    return true;
+}
+
+// Compared as numbers, without touching the tuple kept from the last
+// write (one more cold object per tensor).
+bool same_ints(const nb::object &now, const Ints &kept) {
+    if (!now.is_valid() || !PyTuple_Check(now.ptr()) ||
+        PyTuple_GET_SIZE(now.ptr()) != static_cast<Py_ssize_t>(kept.size()))
+        return false;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(now.ptr(), static_cast<Py_ssize_t>(i));
+        int overflow = 0;
+        if (!PyLong_Check(item) || PyLong_AsLongLongAndOverflow(item, &overflow) != kept[i] ||
+            overflow != 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 bool same_int(const nb::object &now, long long kept) {
@@ -140,20 +247,20 @@ public:
     Storage storage;
     size_t data_at = 0;  // where the storage's bytes are in the kept pickle
     long long offset = 0;
-    Py_ssize_t length = -1;  // the shape of a vector, else -1
-    nb::object shape, stride, dtype, requires_grad;
+    Ints shape, stride;
+    nb::object dtype, requires_grad;
 
     bool unchanged(PyObject *t, const std::string &bytes) const override {
-        const Names &n = *names();
-        nb::object object = call(t, n.untyped_storage);
+        Names &n = *names();
+        nb::object object = n.untyped_storage.call(t);
         if (!object.is_valid()) return false;
         if (!object.is(storage_object)) {
             // Another object for the same storage, or another storage (put
             // in through .data, perhaps off the CPU, where the address is
             // not ours to read).
             unsigned long long cdata;
-            if (!as_size(attr(object.ptr(), n.cdata), &cdata) || cdata != storage.cdata ||
-                !attr(t, n.is_cpu).is(nb::handle(Py_True)))
+            if (!as_size(n.cdata.get(object.ptr()), &cdata) || cdata != storage.cdata ||
+                !n.is_cpu.get(t).is(nb::handle(Py_True)))
                 return false;
         }
         Storage now;
@@ -161,18 +268,12 @@ public:
         if (now.nbytes > 0 && std::memcmp(address(now.data),
                                           bytes.data() + data_at, now.nbytes) != 0)
             return false;
-        if (!attr(t, n.dtype).is(dtype) || !attr(t, n.requires_grad).is(requires_grad) ||
-            !same_int(call(t, n.storage_offset), offset) || !same(call(t, n.stride), stride))
+        if (!n.dtype.get(t).is(dtype) || !n.requires_grad.get(t).is(requires_grad) ||
+            !same_int(n.storage_offset.call(t), offset) || !same_ints(n.stride.call(t), stride))
             return false;
-        // Equal strides give the number of dimensions; the shape of a
-        // vector is its length, read without building a size object.
-        if (length >= 0) {
-            const Py_ssize_t now_length = PyObject_Length(t);
-            if (now_length < 0) PyErr_Clear();
-            if (now_length != length) return false;
-        } else if (!same(attr(t, n.shape), shape)) {
-            return false;
-        }
+        // (The shape as an attribute: len() runs the tensor class's Python
+        // __len__, several times the cost of any other read here.)
+        if (!same_ints(n.shape.get(t), shape)) return false;
         return plain(t, n);
     }
 };
@@ -181,39 +282,30 @@ public:
 
 std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
                                           const std::vector<Span> &payloads) {
-    const Names &n = *names();
+    Names &n = *names();
     auto kept = std::make_unique<KeptTensor>();
-    kept->storage_object = call(t, n.untyped_storage);
+    kept->storage_object = n.untyped_storage.call(t);
     if (!kept->storage_object.is_valid() ||
         !read_storage(kept->storage_object, n, &kept->storage) ||
-        !as_size(attr(kept->storage_object.ptr(), n.cdata), &kept->storage.cdata))
+        !as_size(n.cdata.get(kept->storage_object.ptr()), &kept->storage.cdata))
         return nullptr;
-    if (!attr(t, n.is_cpu).is(nb::handle(Py_True)) ||
-        !attr(t, n.is_nested).is(nb::handle(Py_False)) ||
-        !attr(t, n.is_quantized).is(nb::handle(Py_False)) ||
-        !attr(t, n.layout).is(nb::handle(n.strided)) || !plain(t, n))
+    if (!n.is_cpu.get(t).is(nb::handle(Py_True)) ||
+        !n.is_nested.get(t).is(nb::handle(Py_False)) ||
+        !n.is_quantized.get(t).is(nb::handle(Py_False)) ||
+        !n.layout.get(t).is(nb::handle(n.strided)) || !plain(t, n))
         return nullptr;
-    nb::object offset = call(t, n.storage_offset);
+    nb::object offset = n.storage_offset.call(t);
     int overflow = 0;
     if (!offset.is_valid() || !PyLong_Check(offset.ptr()) ||
         (kept->offset = PyLong_AsLongLongAndOverflow(offset.ptr(), &overflow), overflow != 0)) {
         PyErr_Clear();
         return nullptr;
     }
-    kept->shape = attr(t, n.shape);
-    kept->stride = call(t, n.stride);
-    kept->dtype = attr(t, n.dtype);
-    kept->requires_grad = attr(t, n.requires_grad);
-    if (!kept->shape.is_valid() || !kept->stride.is_valid() ||
+    kept->dtype = n.dtype.get(t);
+    kept->requires_grad = n.requires_grad.get(t);
+    if (!read_ints(n.shape.get(t), &kept->shape) || !read_ints(n.stride.call(t), &kept->stride) ||
         !kept->dtype.is_valid() || !kept->requires_grad.is_valid())
         return nullptr;
-    if (PyTuple_Check(kept->shape.ptr()) && PyTuple_GET_SIZE(kept->shape.ptr()) == 1) {
-        kept->length = PyLong_AsSsize_t(PyTuple_GET_ITEM(kept->shape.ptr(), 0));
-        if (kept->length < 0) {
-            PyErr_Clear();
-            kept->length = -1;
-        }
-    }
     // The storage's bytes end the payload the storage was saved as (after
     // its element count); the last payload that ends with them is that one.
     const auto size = static_cast<size_t>(kept->storage.nbytes);
