@@ -164,6 +164,10 @@ std::vector<TermCount> count_terms(std::u32string_view text, const CharClasses &
 }
 
 IncrementalTfidf::DocId IncrementalTfidf::add(std::vector<TermCount> counts) {
+    return insert(std::move(counts), true);
+}
+
+IncrementalTfidf::DocId IncrementalTfidf::insert(std::vector<TermCount> counts, bool order_known) {
     DocId id;
     if (!free_.empty()) {
         id = free_.back();
@@ -179,8 +183,11 @@ IncrementalTfidf::DocId IncrementalTfidf::add(std::vector<TermCount> counts) {
         postings_[tc.term].push_back({id, tc.count});
     }
     Doc &doc = docs_[id];
-    doc.by_rank = counts;
-    doc.first_seen = std::move(counts);
+    // A document whose own order is not known keeps one list: the stored
+    // order stands for both.
+    if (order_known) doc.first_seen = counts;
+    doc.by_rank = std::move(counts);
+    doc.order_known = order_known;
     doc.live = true;
     doc.ranked = false;
     return id;
@@ -189,7 +196,7 @@ IncrementalTfidf::DocId IncrementalTfidf::add(std::vector<TermCount> counts) {
 void IncrementalTfidf::remove(DocId id) {
     Doc &doc = docs_.at(id);
     if (!doc.live) throw std::logic_error("document removed twice");
-    for (const TermCount &tc : doc.first_seen) {
+    for (const TermCount &tc : doc.entries()) {
         const uint32_t t = tc.term;
         --df_[t];
         auto &list = postings_[t];
@@ -250,9 +257,8 @@ std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
     rank_.assign(n_terms, UINT32_MAX);
     next = 0;
     for (auto &row : rows) {
-        const DocId id = add(std::move(row));
+        const DocId id = insert(std::move(row), false);
         Doc &doc = docs_[id];
-        doc.order_known = false;
         doc.ranked = true;
         doc.rank_begin = next;
         for (const TermCount &tc : doc.by_rank)
@@ -283,7 +289,7 @@ std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
     nnz_ = 0;
     for (size_t r = 0; r < rows_.size(); ++r) {
         row_of_[rows_[r]] = static_cast<uint32_t>(r);
-        nnz_ += docs_[rows_[r]].first_seen.size();
+        nnz_ += docs_[rows_[r]].by_rank.size();
     }
     reorder_ = ranks_lost_ = false;
     reordered_ = true;
@@ -307,7 +313,7 @@ void IncrementalTfidf::set_rows(std::vector<DocId> rows) {
     nnz_ = 0;
     for (size_t r = 0; r < rows_.size(); ++r) {
         row_of_[rows_[r]] = static_cast<uint32_t>(r);
-        nnz_ += docs_[rows_[r]].first_seen.size();
+        nnz_ += docs_[rows_[r]].by_rank.size();
     }
 }
 
@@ -387,7 +393,7 @@ bool IncrementalTfidf::extend_rows_by_rank(const std::vector<DocId> &old_rows) {
     for (size_t r = k; r < rows_.size(); ++r) {
         Doc &doc = docs_[rows_[r]];
         doc.rank_begin = next_rank_;
-        for (const TermCount &tc : doc.first_seen) {
+        for (const TermCount &tc : doc.entries()) {
             if (rank_[tc.term] == UINT32_MAX) {
                 rank_[tc.term] = next_rank_++;
                 first_seen_.push_back(tc.term);
@@ -409,7 +415,7 @@ void IncrementalTfidf::order_rows_by_rank() {
     for (DocId id : rows_) {
         Doc &doc = docs_[id];
         doc.rank_begin = next;
-        for (const TermCount &tc : doc.first_seen) {
+        for (const TermCount &tc : doc.entries()) {
             if (rank_[tc.term] == UINT32_MAX) {
                 rank_[tc.term] = next++;
                 first_seen_.push_back(tc.term);

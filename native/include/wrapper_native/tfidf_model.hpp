@@ -116,7 +116,7 @@ public:
 
     DocId add(std::vector<TermCount> counts);
     void remove(DocId doc);
-    const std::vector<TermCount> &counts(DocId doc) const { return docs_[doc].first_seen; }
+    const std::vector<TermCount> &counts(DocId doc) const { return docs_[doc].entries(); }
 
     // Sets the rows of the matrix, the live documents in the given order
     // (each once), and derives their vocabulary.
@@ -177,10 +177,13 @@ public:
 
 private:
     struct Doc {
-        std::vector<TermCount> first_seen;  // order of first appearance
+        std::vector<TermCount> first_seen;  // order of first appearance (if known)
         std::vector<TermCount> by_rank;     // order of the collection's first sight
         uint32_t rank_begin = 0, rank_end = 0;  // ranks first given in this row
         bool live = false, ranked = false, order_known = true;
+        // The counts in the document's own order, or in the stored order
+        // where its own is not known.
+        const std::vector<TermCount> &entries() const { return order_known ? first_seen : by_rank; }
     };
     struct Posting {
         DocId doc;
@@ -193,6 +196,7 @@ private:
         uint32_t column;
         uint32_t slot;  // into idf_by_slot_
     };
+    DocId insert(std::vector<TermCount> counts, bool order_known);
     void refresh_columns();
     void order_rows_by_rank();
     bool extend_rows_by_rank(const std::vector<DocId> &old_rows);
