@@ -194,22 +194,27 @@ private:
     std::vector<long long> more_;
 };
 
+// A whole number that fits a long long; false (and no error pending)
+// otherwise.
+bool whole(PyObject *v, long long *out) {
+    if (v == nullptr || !PyLong_Check(v)) return false;
+    int overflow = 0;
+    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0 || (*out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 // The whole numbers of a tuple (strides, or a size: a tuple's subclass),
 // read into `out`; false when it is not such a tuple.
 bool read_ints(const nb::object &v, Ints *out) {
     if (!v.is_valid() || !PyTuple_Check(v.ptr())) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(v.ptr());
     out->resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(v.ptr(), i);
-        int overflow = 0;
-        const long long x = PyLong_Check(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : -1;
-        if (!PyLong_Check(item) || overflow != 0 || (x == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        (*out)[static_cast<size_t>(i)] = x;
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!whole(PyTuple_GET_ITEM(v.ptr(), i), &(*out)[static_cast<size_t>(i)])) return false;
     return true;
 }
 
@@ -219,24 +224,16 @@ bool same_ints(const nb::object &now, const Ints &kept) {
     if (!now.is_valid() || !PyTuple_Check(now.ptr()) ||
         PyTuple_GET_SIZE(now.ptr()) != static_cast<Py_ssize_t>(kept.size()))
         return false;
-    for (size_t i = 0; i < kept.size(); ++i) {
-        PyObject *item = PyTuple_GET_ITEM(now.ptr(), static_cast<Py_ssize_t>(i));
-        int overflow = 0;
-        if (!PyLong_Check(item) || PyLong_AsLongLongAndOverflow(item, &overflow) != kept[i] ||
-            overflow != 0) {
-            PyErr_Clear();
+    long long v;
+    for (size_t i = 0; i < kept.size(); ++i)
+        if (!whole(PyTuple_GET_ITEM(now.ptr(), static_cast<Py_ssize_t>(i)), &v) || v != kept[i])
             return false;
-        }
-    }
     return true;
 }
 
 bool same_int(const nb::object &now, long long kept) {
-    if (!now.is_valid() || !PyLong_Check(now.ptr())) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(now.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-    return overflow == 0 && v == kept;
+    long long v;
+    return whole(now.ptr(), &v) && v == kept;
 }
 
 class KeptTensor final : public KeptState {
@@ -294,13 +291,7 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
         !n.is_quantized.get(t).is(nb::handle(Py_False)) ||
         !n.layout.get(t).is(nb::handle(n.strided)) || !plain(t, n))
         return nullptr;
-    nb::object offset = n.storage_offset.call(t);
-    int overflow = 0;
-    if (!offset.is_valid() || !PyLong_Check(offset.ptr()) ||
-        (kept->offset = PyLong_AsLongLongAndOverflow(offset.ptr(), &overflow), overflow != 0)) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    if (!whole(n.storage_offset.call(t).ptr(), &kept->offset)) return nullptr;
     kept->dtype = n.dtype.get(t);
     kept->requires_grad = n.requires_grad.get(t);
     if (!read_ints(n.shape.get(t), &kept->shape) || !read_ints(n.stride.call(t), &kept->stride) ||
