@@ -177,10 +177,11 @@ IncrementalTfidf::DocId IncrementalTfidf::insert(std::vector<TermCount> counts, 
         docs_.emplace_back();
     }
     if (df_.size() < terms_.size()) df_.resize(terms_.size(), 0);
-    if (postings_.size() < terms_.size()) postings_.resize(terms_.size());
-    for (const TermCount &tc : counts) {
+    for (const TermCount &tc : counts)
         if (df_[tc.term]++ == 0) pending_.push_back(tc.term);
-        postings_[tc.term].push_back({id, tc.count});
+    if (query_side_ready()) {
+        if (postings_.size() < terms_.size()) postings_.resize(terms_.size());
+        for (const TermCount &tc : counts) postings_[tc.term].push_back({id, tc.count});
     }
     Doc &doc = docs_[id];
     // A document whose own order is not known keeps one list: the stored
@@ -199,12 +200,14 @@ void IncrementalTfidf::remove(DocId id) {
     for (const TermCount &tc : doc.entries()) {
         const uint32_t t = tc.term;
         --df_[t];
-        auto &list = postings_[t];
-        for (size_t k = 0; k < list.size(); ++k) {
-            if (list[k].doc == id) {
-                list[k] = list.back();
-                list.pop_back();
-                break;
+        if (query_side_ready()) {
+            auto &list = postings_[t];
+            for (size_t k = 0; k < list.size(); ++k) {
+                if (list[k].doc == id) {
+                    list[k] = list.back();
+                    list.pop_back();
+                    break;
+                }
             }
         }
         if (!doc.ranked || t >= rank_.size()) continue;
@@ -242,16 +245,8 @@ std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
         }
     }
     if (next != n_terms) throw std::invalid_argument("terms no row holds");
-    // Each term's documents, sized once (growing them entry by entry is
-    // most of the cost of taking over a large collection).
-    {
-        std::vector<uint32_t> holders(n_terms, 0);
-        for (const auto &row : rows)
-            for (const TermCount &tc : row) ++holders[tc.term];
-        postings_.resize(n_terms);
-        for (size_t t = 0; t < n_terms; ++t) postings_[t].reserve(holders[t]);
-        docs_.reserve(rows.size());
-    }
+    query_gate_.ready = false;
+    docs_.reserve(rows.size());
     std::vector<DocId> ids;
     ids.reserve(rows.size());
     rank_.assign(n_terms, UINT32_MAX);
@@ -279,7 +274,6 @@ std::vector<IncrementalTfidf::DocId> IncrementalTfidf::adopt(
             throw std::invalid_argument("columns must number the terms");
         column_of_[t] = columns[t];
         columns_[columns[t]] = t;
-        matcher_.add(t, terms_.text(t));
     }
     for (size_t c = 1; c < n_terms; ++c)
         if (!(terms_.text(columns_[c - 1]) < terms_.text(columns_[c])))
@@ -319,12 +313,12 @@ void IncrementalTfidf::set_rows(std::vector<DocId> rows) {
 
 void IncrementalTfidf::release_term(uint32_t t) {
     if (!terms_.is_live(t)) return;
-    matcher_.remove(t);
+    if (query_side_ready()) matcher_.remove(t);
     terms_.release(t);
     column_of_[t] = TermTable::kMissing;
     in_columns_[t] = 0;
     if (t < rank_.size()) rank_[t] = UINT32_MAX;
-    std::vector<Posting>().swap(postings_[t]);
+    if (t < postings_.size()) std::vector<Posting>().swap(postings_[t]);
     released_.push_back(t);
 }
 
@@ -333,7 +327,7 @@ void IncrementalTfidf::release_term(uint32_t t) {
 void IncrementalTfidf::refresh_columns() {
     const size_t n_terms = terms_.size();
     if (df_.size() < n_terms) df_.resize(n_terms, 0);
-    if (postings_.size() < n_terms) postings_.resize(n_terms);
+    if (query_side_ready() && postings_.size() < n_terms) postings_.resize(n_terms);
     column_of_.resize(n_terms, TermTable::kMissing);
     in_columns_.resize(n_terms, 0);
 
@@ -351,7 +345,7 @@ void IncrementalTfidf::refresh_columns() {
         if (df_[t] > 0 && !in_columns_[t]) {
             in_columns_[t] = 1;
             added.push_back(t);
-            matcher_.add(t, terms_.text(t));
+            if (query_side_ready()) matcher_.add(t, terms_.text(t));
         } else if (df_[t] == 0 && !in_columns_[t]) {
             gone.push_back(t);  // met and left again since the last refresh
         }
@@ -642,8 +636,27 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
     }
 }
 
+// The postings sized from the document frequencies, then filled in one
+// pass over the documents; the matcher from the columns.
+void IncrementalTfidf::build_query_side() const {
+    if (query_side_ready()) return;
+    std::lock_guard<std::mutex> lock(query_gate_.building);
+    if (query_gate_.ready.load(std::memory_order_relaxed)) return;
+    postings_.assign(terms_.size(), {});
+    for (size_t t = 0; t < df_.size() && t < postings_.size(); ++t) postings_[t].reserve(df_[t]);
+    for (size_t id = 0; id < docs_.size(); ++id) {
+        if (!docs_[id].live) continue;
+        for (const TermCount &tc : docs_[id].entries())
+            postings_[tc.term].push_back({static_cast<DocId>(id), tc.count});
+    }
+    matcher_ = CloseMatchSet();
+    for (uint32_t t : columns_) matcher_.add(t, terms_.text(t));
+    query_gate_.ready.store(true, std::memory_order_release);
+}
+
 void IncrementalTfidf::score(const std::vector<std::pair<uint32_t, double>> &query,
                              double *scores) const {
+    build_query_side();
     std::fill(scores, scores + rows_.size(), 0.0);
     for (const auto &[col, q] : query) {
         if (col >= columns_.size()) throw std::out_of_range("query column out of range");

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tfidf_reference.hpp"
@@ -216,6 +218,115 @@ TEST(IncrementalTfidf, CountsAreRecoveredFromTheStoredRowsOnly) {
                                             term_of_column, token_total, out));
         }
     }
+}
+
+namespace {
+
+// idf by column from the model's document frequencies (smooth idf).
+std::vector<double> smooth_idf(const IncrementalTfidf &model) {
+    std::vector<double> idf;
+    for (double df : model.document_frequencies())
+        idf.push_back(std::log((model.row_count() + 1.0) / (df + 1.0)) + 1.0);
+    return idf;
+}
+
+// The fitted model's rows as a file gives them back: terms in order of
+// first sight, their columns, each row's counts in stored order.
+IncrementalTfidf taken_over(const IncrementalTfidf &fitted,
+                            const std::vector<IncrementalTfidf::DocId> &rows,
+                            std::vector<IncrementalTfidf::DocId> &ids) {
+    const auto &order = fitted.first_seen_terms();
+    std::map<uint32_t, uint32_t> position;
+    std::vector<std::u32string_view> terms;
+    std::vector<uint32_t> columns;
+    for (uint32_t term : order) {
+        position[term] = static_cast<uint32_t>(terms.size());
+        terms.push_back(fitted.terms().text(term));
+        columns.push_back(fitted.column_of(term));
+    }
+    std::vector<std::vector<TermCount>> counts;
+    for (auto id : rows) {
+        std::vector<TermCount> row;
+        for (const TermCount &tc : fitted.counts(id)) row.push_back({position[tc.term], tc.count});
+        std::sort(row.begin(), row.end(),
+                  [](const TermCount &a, const TermCount &b) { return a.term < b.term; });
+        counts.push_back(row);
+    }
+    IncrementalTfidf model;
+    ids = model.adopt(terms, columns, std::move(counts));
+    return model;
+}
+
+std::vector<double> scores_of(const IncrementalTfidf &model,
+                              const std::vector<std::pair<uint32_t, double>> &query) {
+    std::vector<double> scores(model.row_count());
+    model.score(query, scores.data());
+    return scores;
+}
+
+}  // namespace
+
+TEST(IncrementalTfidf, TakenOverModelScoresAsTheFittedOneAfterChanges) {
+    // A model taken over from a file gets its postings and its correction
+    // index on the first query, after removals and additions made without
+    // them, and from several threads querying at once.
+    std::mt19937 rng(5);
+    IncrementalTfidf fitted;
+    std::vector<IncrementalTfidf::DocId> rows;
+    for (int d = 0; d < 1000; ++d) {
+        const std::u32string text = random_text(rng) + U" common";
+        rows.push_back(fitted.add(count_terms(text, ascii_classes(), fitted.terms())));
+    }
+    fitted.set_rows(rows);
+    std::vector<IncrementalTfidf::DocId> ids;
+    IncrementalTfidf model = taken_over(fitted, rows, ids);
+    // The same change on both: one row replaced, one removed.
+    for (IncrementalTfidf *m : {&fitted, &model}) {
+        std::vector<IncrementalTfidf::DocId> &r = m == &fitted ? rows : ids;
+        m->remove(r[7]);
+        m->remove(r[200]);
+        r.erase(r.begin() + 200);
+        r.erase(r.begin() + 7);
+        r.push_back(m->add(count_terms(U"alpha common brandnew", ascii_classes(), m->terms())));
+        m->set_rows(r);
+    }
+    ASSERT_EQ(model.columns().size(), fitted.columns().size());
+    const std::vector<double> idf = smooth_idf(fitted);
+    for (IncrementalTfidf *m : {&fitted, &model}) {
+        std::vector<double> data(m->nnz());
+        std::vector<int32_t> indices(m->nnz()), indptr(m->row_count() + 1);
+        m->fill(RowOrder::FirstSeen, idf.data(), data.data(), indices.data(), indptr.data());
+    }
+    std::vector<uint32_t> every_column(fitted.columns().size());
+    for (uint32_t c = 0; c < every_column.size(); ++c) every_column[c] = c;
+    const auto query = query_row(every_column, idf.data());
+    const std::vector<double> expected = scores_of(fitted, query);
+    const std::vector<std::u32string> words = {U"alpa", U"brandneu", U"commn", U"omicrn", U"zzzz"};
+    auto matches = [&words](const IncrementalTfidf &m) {
+        std::vector<std::u32string> found;
+        for (const auto &w : words) {
+            auto best = m.matcher().best(w, 0.6);
+            found.push_back(best ? std::u32string(m.terms().text(*best)) : U"-");
+        }
+        return found;
+    };
+    const std::vector<std::u32string> expected_matches = matches(fitted);
+    ASSERT_EQ(expected_matches[1], U"brandnew");
+    // Half the threads start with the correction, half with the scores.
+    std::vector<std::vector<double>> got(4);
+    std::vector<std::vector<std::u32string>> got_matches(4);
+    std::vector<std::thread> threads;
+    std::atomic<size_t> waiting{got.size()};
+    for (size_t k = 0; k < got.size(); ++k)
+        threads.emplace_back([&, k] {
+            for (--waiting; waiting > 0;) std::this_thread::yield();  // all start together
+            if (k % 2) got_matches[k] = matches(model);
+            got[k] = scores_of(model, query);
+            if (k % 2 == 0) got_matches[k] = matches(model);
+        });
+    for (auto &t : threads) t.join();
+    for (const auto &g : got) ASSERT_EQ(g, expected);
+    for (const auto &g : got_matches) ASSERT_EQ(g, expected_matches);
 }
 
 TEST(IncrementalTfidf, WeightsAreTheGivenIdfEvenWhereEqualFrequenciesDisagree) {

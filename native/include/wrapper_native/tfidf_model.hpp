@@ -10,8 +10,10 @@
 // the same log routine the reference uses).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -169,11 +171,17 @@ public:
     // After fill(): scores[r] = sum over (column, q) of the query, in order,
     // of q * the row's value normalised once more (cosine_similarity's
     // l2 normalisation of the stored row). `scores` holds row_count() values.
+    // Safe to call from several threads at once while nothing changes the
+    // model.
     void score(const std::vector<std::pair<uint32_t, double>> &query, double *scores) const;
     // After fill(): idf by column, as given to it.
     const std::vector<double> &idf() const { return idf_; }
     // Live terms for closest-match queries, keyed by term id.
-    const CloseMatchSet &matcher() const { return matcher_; }
+    // Safe from several threads at once, as score().
+    const CloseMatchSet &matcher() const {
+        build_query_side();
+        return matcher_;
+    }
 
 private:
     struct Doc {
@@ -189,6 +197,21 @@ private:
         DocId doc;
         uint32_t count;
     };
+    // Whether the query side (postings_ and matcher_) follows the
+    // documents. A model taken over from a file leaves it to the first
+    // query: training never reads it, and building it is most of the cost
+    // of taking a large collection over. (Movable, unlike its members: a
+    // model is moved only by its owner.)
+    struct QueryGate {
+        std::atomic<bool> ready{true};
+        std::mutex building;
+        QueryGate() = default;
+        QueryGate(QueryGate &&other) noexcept : ready(other.ready.load()) {}
+        QueryGate &operator=(QueryGate &&other) noexcept {
+            ready = other.ready.load();
+            return *this;
+        }
+    };
     // What the weighting pass looks up per entry, by term id: kept small
     // (the lookups are random over the whole vocabulary), the idf itself
     // coming from a table by document frequency, which is far shorter.
@@ -201,6 +224,8 @@ private:
     void order_rows_by_rank();
     bool extend_rows_by_rank(const std::vector<DocId> &old_rows);
     void release_term(uint32_t term);
+    bool query_side_ready() const { return query_gate_.ready.load(std::memory_order_acquire); }
+    void build_query_side() const;
 
     TermTable terms_;
     std::vector<Doc> docs_;
@@ -220,13 +245,15 @@ private:
     bool ranks_lost_ = false;  // some term left every row since set_rows
     size_t unknown_order_ = 0;  // live documents whose own order is not known
     std::vector<uint32_t> released_, vanished_;
-    std::vector<std::vector<Posting>> postings_;  // per term id, over live documents
+    // Per term id, over live documents; see QueryGate.
+    mutable std::vector<std::vector<Posting>> postings_;
     std::vector<uint32_t> row_of_;                // per document
     std::vector<double> norm1_, norm2_;           // per row; 0: no division
     std::vector<double> idf_;                     // by column
     std::vector<Weight> weight_;                  // per term id, for fill
     std::vector<double> idf_by_slot_;             // by document frequency (or by column)
-    CloseMatchSet matcher_;
+    mutable CloseMatchSet matcher_;  // the terms of the columns; see QueryGate
+    mutable QueryGate query_gate_;
 };
 
 // The counts behind one stored row of a fitted matrix (values x, columns
