@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <iterator>
 #include <stdexcept>
@@ -445,54 +446,67 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
     if (n == 0) return tokens == 0;
     // Scratch reused from row to row: a collection has 10^4 rows and more.
     // The idf of each entry is looked up once (the lookups are random over
-    // the whole vocabulary) and read in order by the passes after.
-    thread_local std::vector<double> ratio, weight;
-    thread_local std::vector<uint64_t> whole;
+    // the whole vocabulary) and read in order by the passes after. Each
+    // pass runs to the end of the row and says at the end whether the row
+    // failed, so that it vectorises.
+    thread_local std::vector<double> ratio, weight, whole;
     ratio.resize(n);
     weight.resize(n);
     whole.resize(n);
-    double smallest = 0.0;
+    double *__restrict r = ratio.data();
+    double *__restrict w = weight.data();
+    double *__restrict c = whole.data();
+    constexpr size_t kAhead = 16;
     for (size_t k = 0; k < n; ++k) {
-        weight[k] = idf[j[k]];
-        const double r = x[k] / weight[k];
-        if (!(r > 0.0) || !std::isfinite(r)) return false;
-        ratio[k] = r;
-        if (smallest == 0.0 || r < smallest) smallest = r;
+        if (k + kAhead < n) __builtin_prefetch(&idf[j[k + kAhead]]);
+        w[k] = idf[j[k]];
     }
+    for (size_t k = 0; k < n; ++k) r[k] = x[k] / w[k];
+    double smallest = r[0];
+    bool bad = false;
+    for (size_t k = 0; k < n; ++k) {
+        bad |= !(r[k] > 0.0 && r[k] <= DBL_MAX);
+        smallest = r[k] < smallest ? r[k] : smallest;
+    }
+    if (bad) return false;
     // Only a guess, to within a tolerance: the check below is exact.
     const double per_smallest = 1.0 / smallest;
-    uint64_t sum = 0;
+    // Adding and taking away 2^52 rounds to the nearest whole number (ties
+    // to even, as rint) for 0 <= v < 2^52, in plain arithmetic that
+    // vectorises; halves are refused below whichever way they round.
+    constexpr double kRound = 0x1p52;
+    double sum = 0.0;
     bool found = false;
-    for (uint64_t m = 1; m <= 64 && !found; ++m) {
-        found = true;
-        sum = 0;
-        for (size_t k = 0; k < n && found; ++k) {
-            const double v = static_cast<double>(m) * ratio[k] * per_smallest;
-            if (!(v < 4.0e9)) return false;  // no count of a text that fits in memory
-            // Halves are refused below whichever way they round; rint is
-            // inlined where llround is a library call per entry.
-            const double w = std::rint(v);
-            found = w >= 1.0 && std::fabs(v - w) <= 1e-7 * w;
-            whole[k] = static_cast<uint64_t>(w);
-            sum += whole[k];
+    for (int m = 1; m <= 64 && !found; ++m) {
+        const auto times = static_cast<double>(m);
+        bool off = false;
+        sum = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double v = times * r[k] * per_smallest;
+            const double near = (v + kRound) - kRound;
+            // No count of a text that fits in memory reaches 4e9.
+            off |= !(v < 4.0e9) | !(near >= 1.0) | !(std::fabs(v - near) <= 1e-7 * near);
+            c[k] = near;
+            sum += near;  // whole numbers below 2^53: exact
         }
+        found = !off;
     }
-    if (!found || sum == 0 || tokens % sum != 0) return false;  // sum is 0 only for an empty row
-    const uint64_t scale = tokens / sum;
+    const auto sum_whole = static_cast<uint64_t>(sum);
+    if (!found || tokens % sum_whole != 0) return false;
+    const auto scale = static_cast<double>(tokens / sum_whole);
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
-        const double v = static_cast<double>(whole[k] * scale) * weight[k];
+        c[k] *= scale;
+        const double v = c[k] * w[k];
         total += v * v;
     }
     const double norm = std::sqrt(total);
-    out.reserve(n);
-    for (size_t k = 0; k < n; ++k) {
-        const uint64_t count = whole[k] * scale;
-        if (count > UINT32_MAX) return false;
-        const double v = static_cast<double>(count) * weight[k];
-        if (v / norm != x[k]) return false;
-        out.push_back({term_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(count)});
-    }
+    bool differs = false;
+    for (size_t k = 0; k < n; ++k) differs |= !(c[k] <= UINT32_MAX) | ((c[k] * w[k]) / norm != x[k]);
+    if (differs) return false;
+    out.resize(n);
+    for (size_t k = 0; k < n; ++k)
+        out[k] = {term_of_column[static_cast<size_t>(j[k])], static_cast<uint32_t>(c[k])};
     return true;
 }
 
