@@ -13,8 +13,10 @@ as CPU time (the machine is shared):
                measured in the same run (median of 5)
   first query  the first search_documents after a training
   query        median search_documents afterwards
-  load         joblib.load of the model file, and a new engine's
-               construction plus its first training on that file
+  load         joblib.load of the model file (median of 2), and a new
+               engine's construction plus its first training on that file
+               (median of 3, with their range), then that engine's first
+               query
 
 Ingesting one by one is timed for the first batch only and estimated for
 the whole collection from the per-training costs measured at each size.
@@ -105,16 +107,26 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng):
     written = size + os.path.getsize(engine.debug_model_filename)
     raw = raw_write(os.path.join(directory, "raw.bin"), written)[0]
     load = statistics.median(cpu(joblib.load, model_file) for _ in range(2))
-    fresh = TfidfFinder(directory)
-    construct_and_train = cpu(lambda: fresh.train_model(
-        record(f"new{next_doc}", texts[next_doc])))
-    next_doc += 1
+    # A single run of this one varies by half with the state of the
+    # machine's memory (pages it hands out for the first time cost several
+    # times more to write), so the median of three new engines is given.
+    constructions = []
+    for _ in range(3):
+        fresh = TfidfFinder(directory)
+        constructions.append(cpu(lambda: fresh.train_model(
+            record(f"new{next_doc}", texts[next_doc]))))
+        next_doc += 1
+    # The first query of an engine that took its model over from the file
+    # builds the query side that training does not need.
+    new_first_query = cpu(fresh.search_documents, query_of(rng, texts), "en")
     comp, tot = statistics.median(computation), statistics.median(total)
     return next_doc, {
         "computation": comp, "writing": max(tot - comp, 0.0), "total": tot, "raw": raw,
         "size": size, "first_query": statistics.median(first_query),
         "query": statistics.median(query), "load": load,
-        "construct_and_train": construct_and_train, "engine": fresh,
+        "construct_and_train": statistics.median(constructions),
+        "construct_range": (min(constructions), max(constructions)),
+        "new_first_query": new_first_query, "engine": fresh,
     }
 
 
@@ -136,12 +148,13 @@ def main():
 
     rng = np.random.RandomState(2024)
     sizes = sorted(args.sizes)
-    spare = (3 * args.trainings + 4) * len(sizes)
+    spare = (3 * args.trainings + 6) * len(sizes)
     texts = corpus(rng, sizes[-1] + spare)
     base, extra = texts[:sizes[-1]], texts[sizes[-1]:]
     print(f"corpus: {len(texts)} documents of {WORDS_PER_DOC} words, {TYPES} word types")
     print(f"{'N':>6} {'vocab':>7} {'compute':>9} {'writing':>9} {'raw wr.':>9} {'file MB':>8}"
-          f" {'1st qry':>9} {'query':>8} {'load':>8} {'new+1st':>9}   (CPU ms)")
+          f" {'1st qry':>9} {'query':>8} {'load':>8} {'new+1st':>9} {'(range)':>15}"
+          f" {'new 1st qry':>11}   (CPU ms)")
     with tempfile.TemporaryDirectory() as directory:
         engine = TfidfFinder(directory)
         have, next_extra, batch_cpu, one_by_one_first = 0, 0, 0.0, None
@@ -163,10 +176,12 @@ def main():
             engine = row.pop("engine")  # carries on with the reloaded engine
             row["n"], row["vocab"] = n, len(engine.tfidf_vectorizer.vocabulary_)
             rows.append(row)
+            low, high = (1000 * v for v in row.pop("construct_range"))
             ms = {k: 1000 * v for k, v in row.items() if k not in ("n", "vocab", "size")}
             print(f"{n:6d} {row['vocab']:7d} {ms['computation']:9.2f} {ms['writing']:9.2f}"
                   f" {ms['raw']:9.2f} {row['size'] / 1e6:8.1f} {ms['first_query']:9.2f}"
-                  f" {ms['query']:8.3f} {ms['load']:8.1f} {ms['construct_and_train']:9.1f}",
+                  f" {ms['query']:8.3f} {ms['load']:8.1f} {ms['construct_and_train']:9.1f}"
+                  f" {f'{low:.0f}-{high:.0f}':>15} {ms['new_first_query']:11.1f}",
                   flush=True)
     # One by one: the per-training total, linear between the measured sizes.
     points = [(0, 0.0)] + [(r["n"], r["total"]) for r in rows]
