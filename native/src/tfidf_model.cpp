@@ -493,7 +493,8 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
     }
     const auto sum_whole = static_cast<uint64_t>(sum);
     if (!found || tokens % sum_whole != 0) return false;
-    const auto scale = static_cast<double>(tokens / sum_whole);
+    const uint64_t times_whole = tokens / sum_whole;  // exact: checked above
+    const auto scale = static_cast<double>(times_whole);
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
         c[k] *= scale;

@@ -281,15 +281,16 @@ TEST(IncrementalTfidf, TakenOverModelScoresAsTheFittedOneAfterChanges) {
     std::vector<IncrementalTfidf::DocId> ids;
     IncrementalTfidf model = taken_over(fitted, rows, ids);
     // The same change on both: one row replaced, one removed.
-    for (IncrementalTfidf *m : {&fitted, &model}) {
-        std::vector<IncrementalTfidf::DocId> &r = m == &fitted ? rows : ids;
-        m->remove(r[7]);
-        m->remove(r[200]);
+    auto change = [](IncrementalTfidf &m, std::vector<IncrementalTfidf::DocId> &r) {
+        m.remove(r[7]);
+        m.remove(r[200]);
         r.erase(r.begin() + 200);
         r.erase(r.begin() + 7);
-        r.push_back(m->add(count_terms(U"alpha common brandnew", ascii_classes(), m->terms())));
-        m->set_rows(r);
-    }
+        r.push_back(m.add(count_terms(U"alpha common brandnew", ascii_classes(), m.terms())));
+        m.set_rows(r);
+    };
+    change(fitted, rows);
+    change(model, ids);
     ASSERT_EQ(model.columns().size(), fitted.columns().size());
     const std::vector<double> idf = smooth_idf(fitted);
     for (IncrementalTfidf *m : {&fitted, &model}) {
