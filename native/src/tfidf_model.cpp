@@ -491,8 +491,9 @@ bool recover_row_counts(const double *x, const Index *j, size_t n, const double 
         }
         found = !off;
     }
-    const auto sum_whole = static_cast<uint64_t>(sum);
-    if (!found || tokens % sum_whole != 0) return false;
+    if (!found) return false;
+    const auto sum_whole = static_cast<uint64_t>(sum);  // at least 1, below n * 4e9
+    if (tokens % sum_whole != 0) return false;
     const uint64_t times_whole = tokens / sum_whole;  // exact: checked above
     const auto scale = static_cast<double>(times_whole);
     double total = 0.0;
