@@ -322,3 +322,51 @@ def test_frames_ending_inside_kept_tensors_end_where_joblib_ends_them(tmp_path, 
         # Pickled again: the new tensor, the one before it (it wrote the
         # classes that the new one writes now) and the large one.
         assert [id(t) for t in reduced] == [id(vectors[0]), id(vectors[1]), id(vectors[-1])]
+
+
+class InterruptingModule(types.ModuleType):
+    """A module whose one armed lookup is interrupted, as Ctrl-C would
+    interrupt any Python code the writer runs."""
+
+    def __init__(self, name, cls):
+        super().__init__(name)
+        self.cls, self.armed = cls, False
+
+    def __getattr__(self, name):
+        if name != self.cls.__qualname__:
+            raise AttributeError(name)
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        return self.cls
+
+
+def test_an_interruption_while_the_file_is_written_reaches_the_caller(tmp_path, monkeypatch):
+    # The writer leaves to joblib what it cannot write itself; an
+    # interruption is no such thing: taken for one, it was lost (joblib then
+    # wrote the file and the training went on as if nothing had happened).
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: TensorModel()))
+
+    class InterruptedModel(TensorModel):
+        pass
+
+    InterruptedModel.__module__ = "interrupting_stand_in"
+    InterruptedModel.__qualname__ = "InterruptedModel"
+    module = InterruptingModule(InterruptedModel.__module__, InterruptedModel)
+    monkeypatch.setitem(__import__("sys").modules, module.__name__, module)
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.multilang_models["main"] = InterruptedModel()
+    engine.embedded_documents["main"], engine.document_names["main"] = [], []
+    engine.train_model(record("a", "first text", None))
+    with open(engine.model_filename, "rb") as f:
+        before = f.read()
+    module.armed = True
+    with pytest.raises(KeyboardInterrupt):
+        engine.train_model(record("b", "second text", None))
+    assert not module.armed
+    with open(engine.model_filename, "rb") as f:
+        assert f.read() == before
+    assert engine.document_names["main"] == ["a"]
+    engine.train_model(record("b", "second text", None))
+    assert_file_is_joblibs(engine)

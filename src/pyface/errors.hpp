@@ -29,6 +29,11 @@ void check_status(int status);
 // into the pending Python exception.
 void restore_current_exception() noexcept;
 
+// For code that turns a failure into a fallback: an error that is no
+// Exception (KeyboardInterrupt, SystemExit) is no failure of the attempt
+// but a request to stop, to be rethrown to the caller.
+inline bool is_stop_request(const nb::python_error &e) { return !e.matches(PyExc_Exception); }
+
 // While alive, `error` is the exception being handled: what
 // traceback.format_exc() reports and the context of any error raised
 // meanwhile, as inside an `except` block. The one handled before comes

@@ -224,7 +224,8 @@ nb::object file_identity(nb::handle path) {
     try {
         nb::object st = nb::module_::import_("os").attr("stat")(path);
         return nb::make_tuple(st.attr("st_dev"), st.attr("st_ino"), st.attr("st_mtime_ns"));
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (pyface::is_stop_request(e)) throw;
         return nb::none();
     }
 }

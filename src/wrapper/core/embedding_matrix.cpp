@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyface/errors.hpp"
 #include "pyface/native_state.hpp"
 
 namespace wrapper::embedding_matrix {
@@ -202,8 +203,8 @@ nb::object mirror(nb::handle engine, nb::handle key, nb::handle embeddings) {
         nb::object result = mirror_unchecked(engine, key, embeddings);
         if (!result.is_valid()) PyErr_Clear();
         return result;
-    } catch (nb::python_error &) {
-        PyErr_Clear();
+    } catch (nb::python_error &e) {
+        if (pyface::is_stop_request(e)) throw;
     } catch (...) {
         PyErr_Clear();
     }

@@ -161,7 +161,8 @@ bool trusted(const char *kind, const ProbeFactory &probes) {
     bool ok = false;
     try {
         ok = same_stream(generic_probe()) && same_stream(probes());
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (pyface::is_stop_request(e)) throw;  // not settled: probed again next time
         ok = false;  // a probe that cannot be built or written: use joblib
     }
     (*g_trusted)[kind] = ok;

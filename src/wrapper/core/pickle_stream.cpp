@@ -126,6 +126,7 @@ const Settings *settings(std::string *why) {
         try {
             g_settings = make_settings(&reason);
         } catch (nb::python_error &e) {
+            if (pyface::is_stop_request(e)) throw;  // not settled: read again next time
             reason = e.what();
         }
         if (g_settings == nullptr) g_settings_error = new std::string(reason);
@@ -894,7 +895,8 @@ void StreamPickler::save_global(nb::handle obj, nb::handle given_name) {
         for (nb::handle part : name.attr("split")("."))
             found = found.attr(part);
         if (!found.is(obj)) unsupported("a global that is not found by its name");
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (pyface::is_stop_request(e)) throw;
         unsupported("a global that cannot be imported");
     }
     nb::object key = nb::make_tuple(module_name, name);

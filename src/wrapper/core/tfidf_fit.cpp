@@ -453,8 +453,8 @@ void adopt_loaded(const pyface::Args &a, nb::handle self) {
         state->vocabulary_column = std::move(column_of_rank);
         state->names = std::move(names);
         cache->train = state;
-    } catch (const nb::python_error &) {
-        PyErr_Clear();
+    } catch (const nb::python_error &e) {
+        if (pyface::is_stop_request(e)) throw;
     } catch (const std::exception &) {
     }
 }

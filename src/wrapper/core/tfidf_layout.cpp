@@ -212,7 +212,11 @@ const FitLayout *fit_layout(bool single_text, const NativeFit &native_fit) {
         }
         entry.status = 2;
         return &entry.layout;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (pyface::is_stop_request(e)) {
+            entry.status = 0;  // interrupted, not refused: checked again next time
+            throw;
+        }
         entry.status = 3;  // the library path will raise it again if it matters
         return nullptr;
     }
