@@ -37,7 +37,12 @@ def make_pictures(base, count):
 def start(base, cwd, *extra):
     env = dict(os.environ, PATH=docs.tool_path(),
                PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    return subprocess.Popen([sys.executable, "-m", "wrapper", "index", str(base), "--workers",
+    # Started from a background job, a process inherits SIGINT ignored (a
+    # shell without job control does that), and Python then leaves it so:
+    # the run gets the handler it has when started from a terminal.
+    launch = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+              "runpy.run_module('wrapper', run_name='__main__', alter_sys=True)")
+    return subprocess.Popen([sys.executable, "-c", launch, "index", str(base), "--workers",
                              "2", "--batch-size", "2", *extra], cwd=cwd, env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             start_new_session=True)
