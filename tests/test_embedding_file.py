@@ -3,6 +3,7 @@ joblib.dump of the same objects writes, also when the models' part of the
 file is written from the bytes kept since an earlier training."""
 import collections
 import io
+import sys
 import types
 
 import joblib
@@ -354,7 +355,7 @@ def test_an_interruption_while_the_file_is_written_reaches_the_caller(tmp_path, 
     InterruptedModel.__module__ = "interrupting_stand_in"
     InterruptedModel.__qualname__ = "InterruptedModel"
     module = InterruptingModule(InterruptedModel.__module__, InterruptedModel)
-    monkeypatch.setitem(__import__("sys").modules, module.__name__, module)
+    monkeypatch.setitem(sys.modules, module.__name__, module)
     engine = EmbeddingFinder(str(tmp_path))
     engine.multilang_models["main"] = InterruptedModel()
     engine.embedded_documents["main"], engine.document_names["main"] = [], []
