@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -399,7 +400,8 @@ bool StreamPickler::replay_subtree(PyObject *obj) {
     SubtreeCache::Entry *found = subtree_->find(obj);
     if (found == nullptr) return false;
     const SubtreeCache::Entry &e = *found;
-    if (!e.state->unchanged(obj, e.bytes)) return false;
+    const char *live = nullptr;
+    if (!e.state->unchanged(obj, &live)) return false;
     uint32_t index;
     for (const auto &[outside, at] : e.outside)
         if (!memo_.find(outside.ptr(), &index) || index != at) return false;
@@ -407,18 +409,34 @@ bool StreamPickler::replay_subtree(PyObject *obj) {
     // written before it (a class, a function) would be referred to instead.
     for (const nb::object &m : e.memoised)
         if (m.is_valid() && memo_.find(m.ptr(), &index)) return false;
-    if (frame_.size() + e.bytes.size() < s_.frame_size_target) {
-        frame_.append(e.bytes);
+    // Bytes [from, to) of the whole pickle: the kept bytes with the live
+    // part put back in its place.
+    const size_t live_at = e.state->live_at, live_size = e.state->live_size;
+    const size_t whole = e.bytes.size() + live_size;
+    auto append = [&](size_t from, size_t to) {
+        const size_t live_end = live_at + live_size;
+        if (from < live_at) frame_.append(e.bytes, from, std::min(to, live_at) - from);
+        if (live_size > 0 && from < live_end && to > live_at) {
+            const size_t a = std::max(from, live_at), b = std::min(to, live_end);
+            frame_.append(live + (a - live_at), b - a);
+        }
+        if (to > live_end) {
+            const size_t a = std::max(from, live_end);
+            frame_.append(e.bytes, a - live_size, to - a);
+        }
+    };
+    if (frame_.size() + whole < s_.frame_size_target) {
+        append(0, whole);
     } else {
         // The pickler would end the frame at the first object saved inside
         // once the frame reached its target size.
         size_t from = 0;
         for (const uint32_t at : e.checks) {
-            frame_.append(e.bytes, from, at - from);
+            append(from, at);
             from = at;
             commit_frame(false);
         }
-        frame_.append(e.bytes, from, std::string::npos);
+        append(from, whole);
     }
     for (const nb::object &m : e.memoised) {
         // Objects made by the reduce itself can be referred to by nothing
@@ -499,6 +517,7 @@ void StreamPickler::record_subtree(PyObject *obj) {
         e.memoised.push_back(temporary[i] && made[i].ptr() != obj ? nb::object() : made[i]);
     e.obj = nb::borrow(obj);
     e.bytes = std::move(rec_bytes_);
+    e.bytes.erase(e.state->live_at, e.state->live_size);
     e.checks = std::move(rec_checks_);
     subtree_->keep(std::move(e));
 }

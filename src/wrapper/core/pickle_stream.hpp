@@ -182,12 +182,18 @@ struct Span {
 };
 
 // What a kept object's pickle was made from, read again before its bytes
-// are written in place of a new pickle of it.
+// are written in place of a new pickle of it. A part of the pickle that
+// is a copy of the object's own memory (a tensor's storage) is not kept:
+// it is read from that memory at every write, so a change there needs no
+// new pickle and the kept bytes stay small.
 class KeptState {
 public:
     virtual ~KeptState() = default;
-    // Whether `obj` would still be pickled as `bytes` (its kept pickle).
-    virtual bool unchanged(PyObject *obj, const std::string &bytes) const = 0;
+    // Whether `obj` would still be pickled as its kept pickle with the
+    // live part taken from `*live` (set here when there is one).
+    virtual bool unchanged(PyObject *obj, const char **live) const = 0;
+    // Where the live part lies in the whole pickle, and its size (0: none).
+    size_t live_at = 0, live_size = 0;
 };
 
 // Reads the state of `obj` just pickled as `bytes` (`payloads`: its bytes
@@ -208,7 +214,7 @@ struct SubtreeCache {
     struct Entry {
         nb::object obj;
         std::unique_ptr<KeptState> state;
-        std::string bytes;
+        std::string bytes;  // the pickle without the state's live part
         // Offsets in `bytes` where the pickler looked at the frame's size
         // (the start of every object saved inside): a replay ends a frame
         // there when the pickler would have.

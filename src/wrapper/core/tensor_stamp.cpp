@@ -242,12 +242,12 @@ public:
     // object while it is alive, so the same object is the same storage.
     nb::object storage_object;
     Storage storage;
-    size_t data_at = 0;  // where the storage's bytes are in the kept pickle
     long long offset = 0;
     Ints shape, stride;
     nb::object dtype, requires_grad;
 
-    bool unchanged(PyObject *t, const std::string &bytes) const override {
+    // The storage's bytes are the live part: read where they are.
+    bool unchanged(PyObject *t, const char **live) const override {
         Names &n = *names();
         nb::object object = n.untyped_storage.call(t);
         if (!object.is_valid()) return false;
@@ -262,9 +262,7 @@ public:
         }
         Storage now;
         if (!read_storage(object, n, &now) || now.nbytes != storage.nbytes) return false;
-        if (now.nbytes > 0 && std::memcmp(address(now.data),
-                                          bytes.data() + data_at, now.nbytes) != 0)
-            return false;
+        *live = address(now.data);
         if (!n.dtype.get(t).is(dtype) || !n.requires_grad.get(t).is(requires_grad) ||
             !same_int(n.storage_offset.call(t), offset) || !same_ints(n.stride.call(t), stride))
             return false;
@@ -305,7 +303,8 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
         if (it->size < size + 8 || it->at + it->size > bytes.size()) continue;
         const size_t at = it->at + it->size - size;
         if (size == 0 || std::memcmp(bytes.data() + at, data, size) == 0) {
-            kept->data_at = at;
+            kept->live_at = at;
+            kept->live_size = size;
             return kept;
         }
     }

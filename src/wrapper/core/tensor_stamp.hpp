@@ -1,10 +1,12 @@
 // Whether a stored tensor would still be pickled as the bytes kept for it.
-// Its reduce reads the storage (contents, identity, size), dtype, view
-// geometry, requires_grad, conj/neg bits and Python attributes; all are
-// read again through torch's Python API, the contents compared with their
-// copy inside the kept pickle. Unlike the in-place version counter this
-// also sees writes through .data and through NumPy views, which do not
-// count as in-place changes.
+// Its reduce reads the storage (identity, size, contents), dtype, view
+// geometry, requires_grad, conj/neg bits and Python attributes; all but
+// the contents are read again through torch's Python API (unlike the
+// in-place version counter, this sees a storage put in through .data).
+// The contents end the pickle's storage payload as they are in memory, so
+// they are not kept but written from the storage itself at every write:
+// writes through .data or a NumPy view, which are no in-place changes to
+// the tensor, are in the file all the same.
 #pragma once
 
 #include <memory>
