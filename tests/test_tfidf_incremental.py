@@ -4,6 +4,7 @@ identifiers read from the file, batches, reloads in between) on an open
 vocabulary, the model equals a fresh scikit-learn fit, the file holds it,
 and queries answer as the straightforward engine and a freshly loaded
 engine do."""
+import collections
 import pickle
 import random
 
@@ -129,6 +130,32 @@ def test_reloaded_model_trains_on_as_a_fresh_fit(tmp_path, plain_preparation,  #
     # And the training after that one.
     engine.train_model(record("h", "dados busca"))
     assert_model_equals_sklearn(engine)
+
+
+class Text(str):
+    """A text the native fit leaves to the library."""
+
+
+def test_collections_the_caller_changed_between_trainings_are_fitted_as_they_are(
+        tmp_path, plain_preparation, no_detection):  # noqa: F811
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_models([record(i, t) for i, t in STORED])
+    cleaned = engine.cleaned_text
+    changes = [
+        # An equal text in a new object; another text under a known key.
+        lambda: cleaned.__setitem__("a", "".join(["casa casa ", "dados dados"])),
+        lambda: cleaned.__setitem__("b", "modelo texto"),
+        # A text of a kind only the library takes, and back.
+        lambda: cleaned.__setitem__("c", Text("pesquisa casa")),
+        lambda: cleaned.__setitem__("c", "pesquisa casa"),
+        # Another mapping, whose order is not its dict's.
+        lambda: setattr(engine, "cleaned_text", collections.OrderedDict(cleaned)),
+        lambda: engine.cleaned_text.move_to_end("a"),
+    ]
+    for k, change in enumerate(changes):
+        change()
+        engine.train_model(record(f"new{k}", f"busca dados n{k}"))
+        assert_model_equals_sklearn(engine)
 
 
 def test_searches_while_the_same_engine_trains(tmp_path, plain_preparation,  # noqa: F811

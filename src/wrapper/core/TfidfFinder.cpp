@@ -132,16 +132,23 @@ void remove_document(const Args &a, nb::handle id, nb::handle names, nb::handle 
 // when it applies, the library itself otherwise.
 nb::object fit_as(const Args &a, nb::handle self, nb::handle doc, nb::handle cleaned, bool first) {
     nb::list keys, texts;
+    nb::object fitted;
     if (first) {
         // The first model is fitted on this document's text alone.
         keys.append(doc.attr("id"));
         texts.append(doc.attr("cleaned_text"));
+        fitted = wrapper::tfidf::fit_natively(a, self, keys, texts, true);
+    } else if (PyDict_CheckExact(cleaned.ptr())) {
+        // Read in place: no lists of 10^5 references made and dropped.
+        fitted = wrapper::tfidf::fit_natively(a, self, cleaned, nb::handle(), false);
     } else {
         keys = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("keys")().ptr())));
         texts = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("values")().ptr())));
+        fitted = wrapper::tfidf::fit_natively(a, self, keys, texts, false);
     }
-    nb::object fitted = wrapper::tfidf::fit_natively(a, self, keys, texts, first);
     if (fitted.is_valid()) return fitted;
+    if (!first && nb::len(texts) == 0)
+        texts = nb::steal<nb::list>(pyface::check(PySequence_List(cleaned.attr("values")().ptr())));
     nb::object vectorizer = a.global("TfidfVectorizer")();
     nb::object matrix;
     if (first) {

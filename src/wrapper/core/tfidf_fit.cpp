@@ -41,25 +41,70 @@ void forget_counts(TrainState &state) {
 bool same_document(const TrainState::Doc &old, PyObject *key, PyObject *text) {
     if (old.key.ptr() != key) return false;
     if (old.text.ptr() == text) return true;
+    if (!PyUnicode_CheckExact(text)) return false;
     const int equal = PyUnicode_Compare(old.text.ptr(), text);
     if (equal == -1 && PyErr_Occurred()) throw nb::python_error();
     return equal == 0;
 }
 
-// For each of the documents (keys[i], texts[i]), the position of the same
-// document among the ones last fitted, or -1. The usual changes (documents
-// appended, a few taken out of the middle) are found by walking both lists
-// side by side; anything else is looked up by key.
-std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::handle texts) {
-    const size_t n = nb::len(texts);
+// The documents of a fit: key and text of each, in order, borrowed from
+// the caller's lists or dict. Read without taking references (a collection
+// has 10^5 of them, far apart in memory); valid while the GIL is held and
+// the fit has not released it since they were read.
+struct Documents {
+    std::vector<PyObject *> keys, texts;
+
+    Documents() = default;
+    // `keys` and `texts` are lists; or `keys` is a dict and `texts` null,
+    // the texts being its values.
+    Documents(nb::handle keys_, nb::handle texts_) {
+        if (!texts_.is_valid()) {
+            keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(keys_.ptr())));
+            texts.reserve(keys.capacity());
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(keys_.ptr(), &pos, &k, &v)) {
+                keys.push_back(k);
+                texts.push_back(v);
+            }
+            return;
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(texts_.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            keys.push_back(PyList_GET_ITEM(keys_.ptr(), i));
+            texts.push_back(PyList_GET_ITEM(texts_.ptr(), i));
+        }
+    }
+    size_t size() const { return texts.size(); }
+    // Takes references to them, before anything that may run Python code
+    // (a key's __hash__ or __eq__) and so change the caller's collections.
+    void hold() {
+        if (held_.is_valid()) return;
+        held_ = nb::list();
+        for (size_t i = 0; i < size(); ++i) {
+            nb::list(held_).append(nb::handle(keys[i]));
+            nb::list(held_).append(nb::handle(texts[i]));
+        }
+    }
+
+private:
+    nb::object held_;
+};
+
+// For each of the documents, the position of the same document among the
+// ones last fitted, or -1. The usual changes (documents appended, a few
+// taken out of the middle) are found by walking both lists side by side;
+// anything else is looked up by key.
+std::vector<long> match_documents(const TrainState &state, Documents &docs) {
+    const size_t n = docs.size();
     std::vector<long> plan(n, -1);
     std::vector<bool> taken(state.docs.size(), false);
     nb::dict where;  // key -> position, made on first need
     bool indexed = false;
     size_t j = 0;
     for (size_t i = 0; i < n; ++i) {
-        PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
-        PyObject *text = PyList_GET_ITEM(texts.ptr(), i);
+        PyObject *key = docs.keys[i];
+        PyObject *text = docs.texts[i];
         long found = -1;
         for (size_t look = j; look < state.docs.size() && look < j + 4; ++look) {
             if (!taken[look] && same_document(state.docs[look], key, text)) {
@@ -69,6 +114,7 @@ std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::
         }
         if (found < 0 && j < state.docs.size()) {
             if (!indexed) {
+                docs.hold();
                 for (size_t k = 0; k < state.docs.size(); ++k)
                     where[state.docs[k].key] = nb::int_(k);
                 indexed = true;
@@ -90,15 +136,12 @@ std::vector<long> match_documents(const TrainState &state, nb::handle keys, nb::
     return plan;
 }
 
-void sync(TrainState &state, nb::handle keys, nb::handle texts);
-
-// Brings `state` to the documents (keys[i], texts[i]) in that order (keys
-// and texts are lists): a document whose key and text are unchanged keeps
-// its counts; the others are counted afresh and the ones that are gone are
-// dropped.
-void sync(TrainState &state, nb::handle keys, nb::handle texts) {
-    const size_t n = nb::len(texts);
-    const std::vector<long> plan = match_documents(state, keys, texts);
+// Brings `state` to the documents in their order, as matched by `plan`
+// (match_documents; every text it did not match is an exact str): a
+// document whose key and text are unchanged keeps its counts; the others
+// are counted afresh and the ones that are gone are dropped.
+void sync(TrainState &state, const Documents &docs, const std::vector<long> &plan) {
+    const size_t n = docs.size();
     std::vector<bool> kept(state.docs.size(), false);
     std::vector<TrainState::Doc> next;
     next.reserve(n);
@@ -109,11 +152,12 @@ void sync(TrainState &state, nb::handle keys, nb::handle texts) {
             next.push_back(state.docs[static_cast<size_t>(plan[i])]);
             continue;
         }
-        nb::object text = texts[i];
+        nb::object text = nb::borrow(docs.texts[i]);
         // The library lower-cases with str.lower (full Unicode mapping).
         fresh.push_back({i, pyface::to_u32(text.attr("lower")())});
-        next.push_back({nb::object(keys[i]), text, 0});
+        next.push_back({nb::borrow(docs.keys[i]), text, 0});
     }
+    // From here on `next` holds what is kept of the documents.
     std::vector<IncrementalTfidf::DocId> gone;
     for (size_t j = 0; j < state.docs.size(); ++j)
         if (!kept[j]) gone.push_back(state.docs[j].id);
@@ -126,9 +170,15 @@ void sync(TrainState &state, nb::handle keys, nb::handle texts) {
         for (auto id : gone) state.model.remove(id);
     }
     if (state.model.needs_true_order()) {
-        // Documents taken over from the file must be counted after all.
+        // Documents taken over from the file must be counted after all
+        // (their keys and texts are held by `next`).
         forget_counts(state);
-        sync(state, keys, texts);
+        Documents again;
+        for (const auto &d : next) {
+            again.keys.push_back(d.key.ptr());
+            again.texts.push_back(d.text.ptr());
+        }
+        sync(state, again, std::vector<long>(again.size(), -1));
         return;
     }
     {
@@ -253,8 +303,6 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text) {
     const Originals &o = originals();
     if (!o.vectorizer.is_pristine(a)) return nb::object();
-    for (nb::handle t : texts)
-        if (!PyUnicode_CheckExact(t.ptr())) return nb::object();
     // The objects are built as the installed library builds them, once that
     // is shown to give its very objects (checked on probe texts, fitted
     // here without an engine).
@@ -284,12 +332,22 @@ nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
             s.writing = false;
         }
     } writing(*state);
-    ++state->version;
-    sync(*state, keys, texts);
-    IncrementalTfidf &model = state->model;
     auto check_in = [&] {
         if (EngineCache *c = engine_cache(self)) c->train = state;
     };
+    // Read with the GIL held from here until sync has taken references.
+    Documents docs(keys, texts);
+    const std::vector<long> plan = match_documents(*state, docs);
+    // The texts kept from the last fit are str; only the others are looked at.
+    for (size_t i = 0; i < docs.size(); ++i) {
+        if (plan[i] < 0 && !PyUnicode_CheckExact(docs.texts[i])) {
+            check_in();
+            return nb::object();
+        }
+    }
+    ++state->version;
+    sync(*state, docs, plan);
+    IncrementalTfidf &model = state->model;
 
     const size_t n_cols = model.columns().size();
     if (n_cols == 0) {

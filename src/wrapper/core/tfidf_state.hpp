@@ -69,8 +69,10 @@ struct SearchIndex {
 
 // (vectorizer, matrix) for the texts, as TfidfVectorizer().fit_transform
 // (several texts) or fit + transform (single_text) would give them; the
-// counts are kept in `cache` for the next call. Null when the fast path
-// does not apply (the caller then runs the library itself).
+// counts are kept in `cache` for the next call. `keys` and `texts` are
+// lists, or `keys` is a dict (exactly) of texts and `texts` null. Null
+// when the fast path does not apply (the caller then runs the library
+// itself).
 nb::object fit_natively(const pyface::Args &a, nb::handle self, nb::handle keys,
                         nb::handle texts, bool single_text);
 
