@@ -286,8 +286,9 @@ private:
     void save_array(nb::handle array);
     void batch_setitems(nb::handle items);
     void batch_appends(nb::handle items);
-    void touch_memo(const std::vector<nb::object> &batch) const;
-    void touch_memo(const std::vector<std::pair<nb::object, nb::object>> &batch) const;
+    void touch_memo(const std::vector<nb::object> &batch, size_t from, size_t to) const;
+    void touch_memo(const std::vector<std::pair<nb::object, nb::object>> &batch, size_t from,
+                    size_t to) const;
 
     void write(const char *data, size_t n) { frame_.append(data, n); }
     void op(char c) { frame_.push_back(c); }
