@@ -79,16 +79,16 @@ struct Documents {
     // Takes references to them, before anything that may run Python code
     // (a key's __hash__ or __eq__) and so change the caller's collections.
     void hold() {
-        if (held_.is_valid()) return;
-        held_ = nb::list();
+        if (!held_.empty()) return;
+        held_.reserve(2 * size());
         for (size_t i = 0; i < size(); ++i) {
-            nb::list(held_).append(nb::handle(keys[i]));
-            nb::list(held_).append(nb::handle(texts[i]));
+            held_.push_back(nb::borrow(keys[i]));
+            held_.push_back(nb::borrow(texts[i]));
         }
     }
 
 private:
-    nb::object held_;
+    std::vector<nb::object> held_;
 };
 
 // For each of the documents, the position of the same document among the
