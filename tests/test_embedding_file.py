@@ -115,6 +115,43 @@ def test_models_are_written_natively_and_kept_between_trainings(tmp_path, monkey
     assert_file_is_joblibs(engine)
 
 
+def test_model_weights_changed_where_no_version_counter_sees_are_in_the_file(
+        tmp_path, monkeypatch, tiny_model_path):
+    # Writes through .data or a NumPy view leave a parameter's version and
+    # address as they were; the kept models' bytes must follow them all the
+    # same (they are read from the storages at every write, nothing is
+    # pickled again), wherever the storage lies in the stream: in the frame
+    # left open, in a committed one, outside any frame (past a frame's size).
+    monkeypatch.setattr(encoder_module, "SentenceTransformer",
+                        RecordingLoader(lambda i: SentenceTransformer(tiny_model_path)))
+    engine = EmbeddingFinder(str(tmp_path))
+    engine.train_model(record("a", "the rain", None))
+    tiny = engine.multilang_models["main"]
+    torch.manual_seed(0)
+    large = torch.nn.Sequential(torch.nn.Linear(200, 100), torch.nn.LayerNorm(100))
+    parameters = list(tiny.parameters())
+    changes = [
+        lambda: parameters[0].data.add_(1.0),
+        lambda: parameters[-1].detach().numpy().__setitem__(0, 7.0),
+        lambda: engine.multilang_models.update(main=large, pt=tiny),
+        lambda: large[0].weight.data.mul_(2.0),
+        lambda: large[1].bias.detach().numpy().__setitem__(3, 5.0),
+        lambda: parameters[len(parameters) // 2].data.mul_(0.5),
+    ]
+    reduced = []
+    real_reduce = torch.nn.Module.__reduce_ex__
+    monkeypatch.setattr(torch.nn.Module, "__reduce_ex__",
+                        lambda self, protocol: reduced.append(self) or real_reduce(self, protocol),
+                        raising=False)
+    for k, change in enumerate(changes):
+        change()
+        reduced.clear()
+        engine.save_model()
+        if k != 2:  # (models put in are pickled once)
+            assert reduced == []
+        assert_file_is_joblibs(engine)
+
+
 def test_embedding_file_with_stand_in_models_and_many_vectors(tmp_path, monkeypatch):
     monkeypatch.setattr(encoder_module, "SentenceTransformer",
                         RecordingLoader(lambda i: TensorModel()))

@@ -98,8 +98,13 @@ void write(const pyface::Args &a, nb::handle engine, nb::handle model, nb::handl
         }
         tensors = &cache->tensors;
     }
+    // The models' tensors are written from their storages at every write:
+    // a change through .data or a NumPy view moves no version counter the
+    // fingerprint could read.
+    static const wrapper::model_file::LiveMemory storages{wrapper::model_file::storage_source,
+                                                          wrapper::model_file::storage_memory};
     wrapper::model_file::dump_dict(a, model, filename, kind.c_str(), probes, cache->prefix,
-                                   fingerprint, tensors);
+                                   fingerprint, tensors, tensor.is_none() ? nullptr : &storages);
 }
 
 }  // namespace wrapper::embedding_file

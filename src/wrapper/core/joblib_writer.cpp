@@ -190,7 +190,7 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
 
 void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
                const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
-               SubtreeCache *subtree) {
+               SubtreeCache *subtree, const LiveMemory *live) {
     if (!native_applies(a, filename) || !trusted(kind, probes) || !PyDict_CheckExact(value.ptr()) ||
         PyDict_Size(value.ptr()) < 2) {
         cache.reset();
@@ -221,12 +221,15 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
     nb::handle first_key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 0);
     nb::handle first_value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 1);
     try {
+        std::vector<const char *> live_now;
         const bool reuse = cache && cache->value.is(first_value) &&
                            pyface::equals(cache->key, first_key) &&
-                           pyface::equals(cache->fingerprint, fingerprint);
+                           pyface::equals(cache->fingerprint, fingerprint) &&
+                           cache->state.live_data(&live_now);
         if (!reuse) {
             StringSink prefix;
             StreamPickler pickler(*s, prefix);
+            if (live != nullptr) pickler.log_payloads();
             pickler.begin_dict(value);
             pickler.save_item(first_key, first_value);
             PrefixCachePtr fresh(new PrefixCache());
@@ -235,11 +238,14 @@ void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, con
             fresh->value = nb::borrow(first_value);
             fresh->fingerprint = nb::borrow(fingerprint);
             fresh->state = pickler.snapshot(std::move(prefix));
+            if (live != nullptr) make_live(fresh->state, live->source, live->read);
+            cache.reset();
+            if (!fresh->state.live_data(&live_now)) throw Unsupported{"memory that cannot be read"};
             cache = std::move(fresh);
         }
         FileSink sink(fs_path(filename));
         StreamPickler pickler(*s, sink);
-        pickler.replay(cache->state, cache->dict.ptr(), value);
+        pickler.replay(cache->state, live_now, cache->dict.ptr(), value);
         if (subtree != nullptr) {
             subtree->begin();
             pickler.use_subtree_cache(subtree);

@@ -45,12 +45,15 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
 // from there while `fingerprint` (any object comparable with ==, that the
 // caller changes whenever the first item's pickle could change) and the
 // first item's key and value objects stay the same (a None fingerprint:
-// nothing is kept, the stream is written straight). The other items'
-// objects of the type `subtree` names are written through it.
+// nothing is kept, the stream is written straight); the parts of it that
+// `live` finds to be copies of objects' memory are read from that memory
+// at every write instead. The other items' objects of the type `subtree`
+// names are written through it.
 struct SubtreeCache;
+struct LiveMemory;
 void dump_dict(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
                const ProbeFactory &probes, PrefixCachePtr &cache, nb::handle fingerprint,
-               SubtreeCache *subtree = nullptr);
+               SubtreeCache *subtree = nullptr, const LiveMemory *live = nullptr);
 
 }  // namespace wrapper::model_file
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
@@ -229,9 +230,19 @@ void StreamPickler::commit_frame(bool force) {
             std::string h = header(kFrame, frame_.size(), 8);
             out_.put(h.data(), h.size());
         }
+        for (LoggedPayload &p : frame_payloads_) {
+            p.at += out_.position();
+            payloads_.push_back(std::move(p));
+        }
+        frame_payloads_.clear();
         out_.put(frame_.data(), frame_.size());
         frame_.clear();
     }
+}
+
+void StreamPickler::log_payload(size_t frame_offset, size_t n) {
+    nb::object owner = reducing_.empty() ? nb::object() : nb::borrow(reducing_.back());
+    frame_payloads_.push_back({frame_offset, n, std::move(owner)});
 }
 
 void StreamPickler::write_large(const std::string &head, const char *data, size_t n) {
@@ -323,17 +334,88 @@ void StreamPickler::end_dict() {
 PrefixState StreamPickler::snapshot(StringSink &&sink) const {
     PrefixState state;
     state.bytes = std::move(sink.bytes);
+    state.committed = state.bytes.size();
     state.frame = frame_;
     state.memo = memo_;
     state.next_index = next_index_;
     state.alive = alive_;
+    state.payloads = payloads_;
+    for (const LoggedPayload &p : frame_payloads_)
+        state.payloads.push_back({state.bytes.size() + p.at, p.size, p.owner});
     return state;
 }
 
-void StreamPickler::replay(const PrefixState &state, PyObject *old_top, nb::handle top) {
-    out_.put(state.bytes.data(), state.bytes.size());
+bool PrefixState::live_data(std::vector<const char *> *data) const {
+    data->clear();
+    for (const LiveSpan &span : live) {
+        size_t size = 0;
+        const char *at = read_live(span.source.ptr(), &size);
+        if (at == nullptr || size != span.size) return false;
+        data->push_back(at);
+    }
+    return true;
+}
+
+void make_live(PrefixState &state, LiveSourceFn find_source, LiveReadFn read) {
+    if (!state.live.empty()) throw std::logic_error("live spans taken twice");
+    const uint64_t committed = state.committed;
+    std::vector<LiveSpan> live;
+    for (const LoggedPayload &p : state.payloads) {
+        if (!p.owner.is_valid()) continue;
+        nb::object source = find_source(p.owner.ptr());
+        if (!source.is_valid()) continue;
+        size_t size = 0;
+        const char *memory = read(source.ptr(), &size);
+        if (memory == nullptr || size == 0 || size > p.size) continue;
+        // The memory ends the payload (its start is the saved form's own
+        // header): checked once here, byte for byte. A payload lies in one
+        // frame or outside any.
+        const uint64_t at = p.at + p.size - size;
+        const char *kept = nullptr;
+        if (at + size <= committed)
+            kept = state.bytes.data() + at;
+        else if (at >= committed && at + size <= committed + state.frame.size())
+            kept = state.frame.data() + (at - committed);
+        if (kept != nullptr && std::memcmp(kept, memory, size) == 0)
+            live.push_back({at, size, std::move(source)});
+    }
+    std::sort(live.begin(), live.end(),
+              [](const LiveSpan &x, const LiveSpan &y) { return x.at < y.at; });
+    std::string bytes;
+    uint64_t from = 0;
+    for (const LiveSpan &span : live) {
+        if (span.at >= committed) break;
+        bytes.append(state.bytes, from, span.at - from);
+        from = span.at + span.size;
+    }
+    bytes.append(state.bytes, from, std::string::npos);
+    state.bytes = std::move(bytes);
+    state.live = std::move(live);
+    state.read_live = read;
+    state.payloads.clear();
+}
+
+void StreamPickler::replay(const PrefixState &state, const std::vector<const char *> &live,
+                           PyObject *old_top, nb::handle top) {
+    // The committed frames, the live spans among them read where they are.
+    const uint64_t committed = state.committed;
+    uint64_t whole = 0;
+    size_t kept = 0, k = 0;
+    for (; k < state.live.size() && state.live[k].at < committed; ++k) {
+        const LiveSpan &span = state.live[k];
+        const auto run = static_cast<size_t>(span.at - whole);
+        out_.put(state.bytes.data() + kept, run);
+        out_.put(live[k], span.size);
+        kept += run;
+        whole = span.at + span.size;
+    }
+    out_.put(state.bytes.data() + kept, state.bytes.size() - kept);
     framing_ = true;
     frame_ = state.frame;
+    for (; k < state.live.size(); ++k) {
+        const LiveSpan &span = state.live[k];
+        std::memcpy(frame_.data() + (span.at - committed), live[k], span.size);
+    }
     memo_ = state.memo;
     next_index_ = state.next_index;
     alive_ = state.alive;
@@ -580,7 +662,18 @@ void StreamPickler::save_reduce_of(PyObject *o) {
     if (!PyTuple_Check(rv.ptr()) || PyTuple_GET_SIZE(rv.ptr()) < 2 ||
         PyTuple_GET_SIZE(rv.ptr()) > 6)
         unsupported("a reduce value the pickler refuses");
-    save_reduce(obj, rv);
+    if (!logging_) {
+        save_reduce(obj, rv);
+        return;
+    }
+    reducing_.push_back(o);
+    try {
+        save_reduce(obj, rv);
+    } catch (...) {
+        reducing_.pop_back();
+        throw;
+    }
+    reducing_.pop_back();
 }
 
 bool StreamPickler::save_plain(PyObject *o, PyTypeObject *type) {
@@ -656,15 +749,19 @@ void StreamPickler::save_bytes(PyObject *o) {
         op(kShortBinbytes);
         frame_.push_back(static_cast<char>(n));
         if (recording_) rec_payloads_.push_back(Span{recorded(), n});
+        if (logging_) log_payload(frame_.size(), n);
         write(data, n);
-    } else if (n > 0xffffffffULL) {
-        write_large(header(kBinbytes8, n, 8), data, n);
-    } else if (n >= s_.frame_size_target) {
-        write_large(header(kBinbytes, n, 4), data, n);
+    } else if (n > 0xffffffffULL || n >= s_.frame_size_target) {
+        write_large(n > 0xffffffffULL ? header(kBinbytes8, n, 8) : header(kBinbytes, n, 4), data,
+                    n);
+        if (logging_)
+            payloads_.push_back({out_.position() - n, n,
+                                 reducing_.empty() ? nb::object() : nb::borrow(reducing_.back())});
     } else {
         op(kBinbytes);
         put_le(frame_, n, 4);
         if (recording_) rec_payloads_.push_back(Span{recorded(), n});
+        if (logging_) log_payload(frame_.size(), n);
         write(data, n);
     }
     memoize(o);

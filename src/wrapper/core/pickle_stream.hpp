@@ -165,15 +165,56 @@ private:
     size_t used_ = 0, size_ = 0;
 };
 
+// A bytes payload of a logged stream: where its bytes are in the stream,
+// and the innermost object whose reduce was being written then (whose
+// reduce value holds the bytes object).
+struct LoggedPayload {
+    uint64_t at = 0;
+    size_t size = 0;
+    nb::object owner;
+};
+
+// A part of a kept prefix that is a copy of some object's memory (a torch
+// storage, saved whole): not kept, but read from that memory at every
+// replay, so that the prefix stays what a new pickle would write however
+// the memory was changed (through .data or a NumPy view, which no version
+// counter sees).
+struct LiveSpan {
+    uint64_t at = 0;  // in the whole prefix: committed frames, then the open one
+    size_t size = 0;
+    nb::object source;
+};
+// The address of `source`'s memory and its size; null when it cannot be
+// read (no Python error pending either way).
+using LiveReadFn = const char *(*)(PyObject *source, size_t *size);
+
 // The pickler state that a stream prefix leaves behind, so that a prefix
 // that does not change (for example large models written first) can be
 // written from saved bytes instead of being pickled again.
 struct PrefixState {
-    std::string bytes;  // everything written, frames committed or not, from the start
-    std::string frame;  // the part of `bytes` still in the open frame
+    std::string bytes;  // the committed frames, without their live spans
+    std::string frame;  // the open frame, whole
     Memo memo;
     uint32_t next_index = 0;
     std::vector<nb::object> alive;  // keeps every memoised object (and its id) alive
+    std::vector<LoggedPayload> payloads;  // when logged: every bytes payload
+    std::vector<LiveSpan> live;           // in order
+    LiveReadFn read_live = nullptr;
+    uint64_t committed = 0;               // size of the committed frames, live spans included
+    // The addresses of the live spans' memory now, or false when one of
+    // them is not what it was (the prefix must then be pickled again).
+    bool live_data(std::vector<const char *> *data) const;
+};
+// Makes the logged payloads of `state` that end with a copy of some
+// object's memory live spans, and drops their bytes from the committed
+// frames: `find_source` gives, for the object whose reduce wrote a
+// payload, the object whose memory the payload may end with (or an
+// invalid object); `read` reads that memory.
+using LiveSourceFn = nb::object (*)(PyObject *owner);
+void make_live(PrefixState &state, LiveSourceFn find_source, LiveReadFn read);
+struct LiveMemory {
+    LiveSourceFn source;
+    LiveReadFn read;
 };
 
 // Where a bytes object's payload lies inside a recorded pickle.
@@ -263,8 +304,11 @@ public:
     // StringSink for the snapshot).
     PrefixState snapshot(StringSink &&sink) const;
     // `top` is the dict being written, which takes the place of the one
-    // the prefix was written for (`old_top`).
-    void replay(const PrefixState &state, PyObject *old_top, nb::handle top);
+    // the prefix was written for (`old_top`); `live` from state.live_data.
+    void replay(const PrefixState &state, const std::vector<const char *> &live,
+                PyObject *old_top, nb::handle top);
+    // Logs every bytes payload from here on, for snapshot().
+    void log_payloads() { logging_ = true; }
 
     void use_subtree_cache(SubtreeCache *cache) { subtree_ = cache; }
 
@@ -321,6 +365,12 @@ private:
     std::vector<uint32_t> rec_checks_;
     std::vector<Span> rec_payloads_;
     bool rec_forced_ = false;
+    // Payload logging: the objects being reduced (innermost last), the
+    // payloads of the open frame (offsets in it) and of committed frames.
+    bool logging_ = false;
+    std::vector<PyObject *> reducing_;
+    std::vector<LoggedPayload> frame_payloads_, payloads_;
+    void log_payload(size_t frame_offset, size_t n);
 };
 
 }  // namespace wrapper::model_file

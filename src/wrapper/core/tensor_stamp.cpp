@@ -87,6 +87,8 @@ struct Names {
     PyObject *dict = nullptr;
     PyObject *metadata = nullptr;  // torch._C._get_tensor_metadata
     PyObject *strided = nullptr;   // torch.strided
+    PyObject *typed_storage = nullptr, *untyped_storage_type = nullptr;
+    PyObject *untyped_attr = nullptr, *device_attr = nullptr, *type_attr = nullptr;
 };
 Names *g_names = nullptr;  // per process, never destroyed
 
@@ -99,6 +101,13 @@ Names *names() {
         n->metadata =
             nb::getattr(torch.attr("_C"), "_get_tensor_metadata", nb::none()).release().ptr();
         n->strided = nb::object(torch.attr("strided")).release().ptr();
+        n->typed_storage = nb::object(torch.attr("storage").attr("TypedStorage")).release().ptr();
+        n->untyped_storage_type = nb::object(torch.attr("UntypedStorage")).release().ptr();
+        n->untyped_attr = PyUnicode_InternFromString("_untyped_storage");
+        n->device_attr = PyUnicode_InternFromString("device");
+        n->type_attr = PyUnicode_InternFromString("type");
+        if (n->untyped_attr == nullptr || n->device_attr == nullptr || n->type_attr == nullptr)
+            throw nb::python_error();
         g_names = n;
     }
     return g_names;
@@ -274,6 +283,34 @@ public:
 };
 
 }  // namespace
+
+nb::object storage_source(PyObject *owner) {
+    Names &n = *names();
+    nb::object storage;
+    const int typed = PyObject_IsInstance(owner, n.typed_storage);
+    if (typed < 0) PyErr_Clear();
+    if (typed == 1)
+        storage = attr(owner, n.untyped_attr);
+    else if (Py_IS_TYPE(owner, reinterpret_cast<PyTypeObject *>(n.untyped_storage_type)))
+        storage = nb::borrow(owner);
+    if (!storage.is_valid() ||
+        !Py_IS_TYPE(storage.ptr(), reinterpret_cast<PyTypeObject *>(n.untyped_storage_type)))
+        return nb::object();
+    // Only memory on the CPU is ours to read.
+    nb::object device = attr(storage.ptr(), n.device_attr);
+    nb::object type = device.is_valid() ? attr(device.ptr(), n.type_attr) : nb::object();
+    if (!type.is_valid() || !PyUnicode_Check(type.ptr()) ||
+        PyUnicode_CompareWithASCIIString(type.ptr(), "cpu") != 0)
+        return nb::object();
+    return storage;
+}
+
+const char *storage_memory(PyObject *storage, size_t *size) {
+    Storage s;
+    if (!read_storage(nb::borrow(storage), *names(), &s) || s.data == 0) return nullptr;
+    *size = static_cast<size_t>(s.nbytes);
+    return address(s.data);
+}
 
 std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
                                           const std::vector<Span> &payloads) {

@@ -23,4 +23,10 @@ namespace wrapper::model_file {
 std::unique_ptr<KeptState> capture_tensor(PyObject *tensor, const std::string &bytes,
                                           const std::vector<Span> &payloads);
 
+// For a kept stream prefix (LiveMemory): the storage on the CPU that a
+// torch storage object saves whole (its untyped storage), or an invalid
+// object; and that storage's memory.
+nb::object storage_source(PyObject *owner);
+const char *storage_memory(PyObject *storage, size_t *size);
+
 }  // namespace wrapper::model_file
