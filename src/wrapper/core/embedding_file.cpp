@@ -34,8 +34,9 @@ def kind():
 def fingerprint(models):
     # What the models' pickle depends on, cheaply: for torch modules the
     # identity of every attribute of every submodule and the storage and
-    # in-place version of every parameter and buffer. Models of other
-    # kinds are never taken as unchanged (None: nothing is kept).
+    # in-place version of every parameter and buffer (the storages'
+    # contents are written from their memory at every write). Models of
+    # other kinds are never taken as unchanged (None: nothing is kept).
     parts = []
     for key, model in models.items():
         if not callable(getattr(model, "named_modules", None)):
