@@ -85,6 +85,38 @@ def test_tfidf_files_are_written_and_fitted_natively_and_exactly(tmp_path, libra
     assert engine.document_names[-2:] == [300, "x" * 300]
 
 
+def test_a_vocabulary_written_from_its_kept_pickle_is_what_joblib_writes(tmp_path,
+                                                                         library_refused):
+    """The vocabulary's pickle is kept between writes and written again
+    where its items are the same objects as before. Whatever changed
+    between trainings (terms added, columns moved, terms gone, the very str
+    object of a term met again after the vocabulary) must come out as
+    joblib writes it."""
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_models([record("a", " ".join(f"termo{n:03d}" for n in range(300))),
+                         record("b", "casa dados termo005")])
+    library_refused()
+    terms = list(engine.tfidf_vectorizer.vocabulary_)
+    steps = [
+        lambda: engine.train_model(record("c", "termo001 termo002")),  # the same items
+        lambda: engine.train_model(record("d", "aaa termo003 zzz")),  # every column moves
+        lambda: engine.train_model(record(terms[0], "termo004")),  # a term as an identifier
+        lambda: engine.train_model(record("e", "termo006", Label(terms[10]))),
+        # "casa" and "dados" are gone with the text that held them.
+        lambda: (engine.cleaned_text.__setitem__("b", "termo007"),
+                 engine.train_model(record("f", "termo008"))),
+        lambda: engine.train_model(record("g", "termo009 termo010")),
+    ]
+    for step in steps:
+        step()
+        with open(engine.model_filename, "rb") as f:
+            written = f.read()
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
+            assert written == joblib_bytes(tfidf_dict(engine))
+    assert "casa" not in engine.tfidf_vectorizer.vocabulary_
+
+
 def test_tfidf_file_loads_with_joblib_and_trains_on(tmp_path):
     engine = TfidfFinder(str(tmp_path))
     for k in range(5):

@@ -16,6 +16,7 @@
 #include "pyface/pyops.hpp"
 #include "wrapper/core/finder_common.hpp"
 #include "wrapper/core/joblib_writer.hpp"
+#include "wrapper/core/pickle_stream.hpp"
 #include "wrapper/core/shared_model.hpp"
 #include "wrapper/core/tfidf_query.hpp"
 #include "wrapper/core/tfidf_state.hpp"
@@ -333,9 +334,17 @@ void write_model_file(const Args &a, nb::handle self, nb::handle names, nb::hand
     model_data["document_names"] = names;
     model_data["detected_languages"] = languages;
     model_data["cleaned_text"] = cleaned;
+    // The kept vocabulary is taken for the write: a second thread writing
+    // meanwhile pickles it afresh instead of sharing it.
+    using wrapper::tfidf::EngineCache, wrapper::tfidf::engine_cache;
+    EngineCache *cache = engine_cache(self);
+    std::shared_ptr<wrapper::model_file::KeptItems> kept;
+    if (cache != nullptr) kept = std::move(cache->vocabulary_pickle);
+    if (!kept) kept = std::make_shared<wrapper::model_file::KeptItems>();
     pyface::atomic_replace(self.attr("model_filename"), [&](nb::handle tmp) {
-        wrapper::tfidf::joblib_dump(a, model_data, tmp);
+        wrapper::tfidf::joblib_dump(a, model_data, tmp, kept.get());
     });
+    if (EngineCache *c = engine_cache(self)) c->vocabulary_pickle = std::move(kept);
     wrapper::shared_model::written(self);
 }
 

@@ -170,12 +170,13 @@ bool trusted(const char *kind, const ProbeFactory &probes) {
 }
 
 void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
-          const ProbeFactory &probes) {
+          const ProbeFactory &probes, KeptItems *kept) {
     if (native_applies(a, filename) && trusted(kind, probes)) {
         const Settings *s = settings(nullptr);
         CollectorPause paused;
         FileSink sink(fs_path(filename));
         StreamPickler pickler(*s, sink);
+        pickler.use_kept_items(kept);
         try {
             pickler.dump(value);
             sink.close();
@@ -311,8 +312,9 @@ void init_joblib_writer(nb::handle globals) {
                                       nb::borrow(globals["Tongue"])};
 }
 
-void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename) {
-    wrapper::model_file::dump(a, value, filename, "tfidf", tfidf_probe);
+void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename,
+                 model_file::KeptItems *kept) {
+    wrapper::model_file::dump(a, value, filename, "tfidf", tfidf_probe, kept);
 }
 
 }  // namespace wrapper::tfidf

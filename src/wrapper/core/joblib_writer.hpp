@@ -36,9 +36,11 @@ struct PrefixCacheDeleter {
 };
 using PrefixCachePtr = std::unique_ptr<PrefixCache, PrefixCacheDeleter>;
 
-// The module's joblib.dump(value, filename).
+// The module's joblib.dump(value, filename); with `kept`, its largest
+// vocabulary-like dict is written through it (pickle_stream.hpp).
+struct KeptItems;
 void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const char *kind,
-          const ProbeFactory &probes);
+          const ProbeFactory &probes, KeptItems *kept = nullptr);
 
 // The same for a dict whose first item's value is large and seldom
 // changes: its part of the stream is kept in `cache` and written again
@@ -61,8 +63,10 @@ namespace wrapper::tfidf {
 namespace nb = nanobind;
 
 // The TF-IDF engine's model file writer: joblib.dump(model_data, path) of
-// the five-key model dict.
+// the five-key model dict, its vocabulary written through `kept` (the
+// engine's, kept between its writes).
 void init_joblib_writer(nb::handle module_globals);
-void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename);
+void joblib_dump(const pyface::Args &a, nb::handle value, nb::handle filename,
+                 model_file::KeptItems *kept);
 
 }  // namespace wrapper::tfidf

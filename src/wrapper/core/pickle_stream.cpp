@@ -237,6 +237,7 @@ void StreamPickler::commit_frame(bool force) {
         frame_payloads_.clear();
         out_.put(frame_.data(), frame_.size());
         frame_.clear();
+        ++flushes_;
     }
 }
 
@@ -254,7 +255,14 @@ void StreamPickler::write_large(const std::string &head, const char *data, size_
 }
 
 bool StreamPickler::memo_lookup(PyObject *obj, uint32_t *index) const {
-    return memo_.find(obj, index);
+    if (memo_.find(obj, index)) return true;
+    uint32_t at;
+    if (deferred_count_ > 0 && PyUnicode_CheckExact(obj) && kept_->may_hold(obj) &&
+        kept_->index.find(obj, &at) && at < deferred_count_) {
+        *index = deferred_base_ + at;
+        return true;
+    }
+    return false;
 }
 
 void StreamPickler::memoize(PyObject *obj) {
@@ -332,6 +340,9 @@ void StreamPickler::end_dict() {
 }
 
 PrefixState StreamPickler::snapshot(StringSink &&sink) const {
+    // Objects memoised through kept items are held by the caller's cache,
+    // not by the state that would be kept here.
+    if (kept_used_) unsupported("a prefix with kept items");
     PrefixState state;
     state.bytes = std::move(sink.bytes);
     state.committed = state.bytes.size();
@@ -486,11 +497,11 @@ bool StreamPickler::replay_subtree(PyObject *obj) {
     if (!e.state->unchanged(obj, &live)) return false;
     uint32_t index;
     for (const auto &[outside, at] : e.outside)
-        if (!memo_.find(outside.ptr(), &index) || index != at) return false;
+        if (!memo_lookup(outside.ptr(), &index) || index != at) return false;
     // What the subtree memoised must be new here too: an object already
     // written before it (a class, a function) would be referred to instead.
     for (const nb::object &m : e.memoised)
-        if (m.is_valid() && memo_.find(m.ptr(), &index)) return false;
+        if (m.is_valid() && memo_lookup(m.ptr(), &index)) return false;
     // Bytes [from, to) of the whole pickle: the kept bytes with the live
     // part put back in its place.
     const size_t live_at = e.state->live_at, live_size = e.state->live_size;
@@ -590,7 +601,7 @@ void StreamPickler::record_subtree(PyObject *obj) {
     e.state = subtree_->capture(obj, rec_bytes_, rec_payloads_);
     if (!e.state) return;
     for (uint32_t index : outside_gets_) {
-        if (alive_[index].is_none()) return;
+        if (!alive_[index].is_valid() || alive_[index].is_none()) return;
         e.outside.emplace_back(alive_[index], index);
     }
     std::vector<nb::object> made(alive_.begin() + recording_from_, alive_.end());
@@ -915,28 +926,38 @@ bool looked_up(PyObject *obj) {
 }
 }  // namespace
 
+uintptr_t StreamPickler::touch(PyObject *obj) const {
+    if (!looked_up(obj)) return 0;
+    uintptr_t slot = memo_.touch(obj);
+    if (deferred_count_ > 0 && PyUnicode_CheckExact(obj)) {
+        // Where a miss looks next.
+        if (const void *line = kept_->filter_line(obj))
+            slot ^= *static_cast<const uintptr_t *>(line);
+    }
+    return slot;
+}
+
 void StreamPickler::touch_memo(const std::vector<nb::object> &batch, size_t from,
                               size_t to) const {
     uintptr_t sink = 0;
-    for (size_t i = from; i < to; ++i)
-        if (looked_up(batch[i].ptr())) sink ^= memo_.touch(batch[i].ptr());
+    for (size_t i = from; i < to; ++i) sink ^= touch(batch[i].ptr());
     asm volatile("" : : "r"(sink));
 }
 
 void StreamPickler::touch_memo(const std::vector<std::pair<nb::object, nb::object>> &batch,
                               size_t from, size_t to) const {
     uintptr_t sink = 0;
-    for (size_t i = from; i < to; ++i) {
-        const auto &[k, v] = batch[i];
-        if (looked_up(k.ptr())) sink ^= memo_.touch(k.ptr());
-        if (looked_up(v.ptr())) sink ^= memo_.touch(v.ptr());
-    }
+    for (size_t i = from; i < to; ++i) sink ^= touch(batch[i].first.ptr()) ^ touch(batch[i].second.ptr());
     asm volatile("" : : "r"(sink));
 }
 
 // _batch_setitems over a dict (read in place) or any iterable of pairs.
 void StreamPickler::batch_setitems(nb::handle items) {
     const bool dict = PyDict_CheckExact(items.ptr());
+    if (dict && kept_items_apply(items.ptr())) {
+        batch_setitems_kept(items.ptr());
+        return;
+    }
     nb::object it;
     if (!dict) it = nb::steal(pyface::check(PyObject_GetIter(items.ptr())));
     const Py_ssize_t size = dict ? PyDict_Size(items.ptr()) : 0;
@@ -976,6 +997,222 @@ void StreamPickler::batch_setitems(nb::handle items) {
         if (n > 0) op(n > 1 ? kSetitems : kSetitem);
         if (n < s_.batch_size) break;
     }
+}
+
+bool StreamPickler::kept_items_apply(PyObject *dict) const {
+    if (kept_ == nullptr || kept_used_ || recording_ ||
+        static_cast<size_t>(PyDict_GET_SIZE(dict)) < kMinKeptItems)
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    return PyDict_Next(dict, &pos, &k, &v) && PyUnicode_CheckExact(k) && PyLong_CheckExact(v);
+}
+
+// _batch_setitems over `dict` with the items kept from the last dump (see
+// KeptItems). The dict's keys and values are read in place: nothing here
+// runs Python code, except the encoding of an int past 32 bits, for which
+// the pair is held.
+//
+// Items are written in three ways. While the dict's keys are the kept
+// ones at the same places and the values ints, keys are memoised through
+// the kept index and the kept bytes of unchanged items are written in
+// runs. From the first other item on, each item is pickled on its own:
+// from its kept bytes when its key and value are the kept ones (found at
+// its place or a few places on, when items were removed), otherwise as
+// the pickler would. The kept state for the next dump is built only from
+// the first change on.
+void StreamPickler::batch_setitems_kept(PyObject *dict) {
+    kept_used_ = true;
+    KeptItems &old = *kept_;
+    const auto size = static_cast<size_t>(PyDict_GET_SIZE(dict));
+
+    // The kept keys may be memoised through the index unless one of them
+    // was memoised before the dict (it is then referred to, not written).
+    size_t run_limit = std::min(old.indexed, size);
+    for (size_t m = 0; m < alive_.size() && run_limit > 0; ++m) {
+        uint32_t at;
+        if (alive_[m].is_valid() && old.index.find(alive_[m].ptr(), &at)) run_limit = 0;
+    }
+    bool in_run = run_limit > 0;
+    deferred_base_ = next_index_;
+    deferred_count_ = 0;
+    auto end_run = [&] {
+        if (!in_run) return;
+        in_run = false;
+        next_index_ = deferred_base_ + static_cast<uint32_t>(deferred_count_);
+        alive_.resize(alive_.size() + deferred_count_);  // held by the kept items
+    };
+
+    // Kept bytes not yet in the frame: [pending_from, pending_to) of old.bytes.
+    size_t pending_from = 0, pending_to = 0;
+    auto flush = [&] {
+        if (pending_to > pending_from)
+            frame_.append(old.bytes, pending_from, pending_to - pending_from);
+        pending_from = pending_to = 0;
+    };
+    auto put_kept = [&](size_t at, size_t n) {
+        if (pending_to != at) {
+            flush();
+            pending_from = pending_to = at;
+        }
+        pending_to += n;
+    };
+    // Where save() would look at the frame's size.
+    auto save_point = [&] {
+        if (frame_.size() + (pending_to - pending_from) >= s_.frame_size_target) flush();
+        commit_frame(false);
+    };
+
+    KeptItems next;
+    bool building = false;  // from the first change on
+    size_t j = 0;           // the place among the old items where the next is expected
+    size_t same_places = 0;  // leading places holding the kept keys
+    auto start_building = [&](size_t i) {
+        building = true;
+        next.items.reserve(size);
+        for (size_t m = 0; m < i; ++m) next.items.push_back(std::move(old.items[m]));
+        next.bytes.reserve(old.bytes.size() + old.bytes.size() / 8 + 64);
+        next.bytes.assign(old.bytes, 0, i < old.items.size() ? old.items[i].at : old.bytes.size());
+    };
+    // The old item holding `key` at `j` or, once building, a few places on
+    // (items removed since the last dump are skipped); null if none.
+    auto match = [&](PyObject *key) -> KeptItems::Item * {
+        const size_t skip = building ? 8 : 0;
+        for (size_t at = j; at < old.items.size() && at <= j + skip; ++at)
+            if (old.items[at].key.ptr() == key) {
+                j = at + 1;
+                return &old.items[at];
+            }
+        return nullptr;
+    };
+
+    try {
+        Py_ssize_t pos = 0;
+        size_t done = 0;
+        while (true) {
+            const size_t n = std::min(size - done, s_.batch_size);
+            flush();
+            if (n > 1) op(kMark);
+            for (size_t b = 0; b < n; ++b) {
+                const size_t i = done + b;
+                if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != size)
+                    unsupported("a dict changed while written");
+                PyObject *k, *v;
+                if (!PyDict_Next(dict, &pos, &k, &v)) unsupported("a dict changed while written");
+                KeptItems::Item *was = match(k);
+                const bool at_place = was != nullptr && static_cast<size_t>(was - old.items.data()) == i;
+                const bool value_kept = was != nullptr && was->value_size > 0 && was->value.ptr() == v;
+                if (!value_kept && !building) start_building(i);
+                if (at_place && same_places == i) same_places = i + 1;
+                if (in_run && (i >= run_limit || !at_place)) end_run();
+                if (!in_run && i % kTouchAhead == 0) {
+                    // The memo slots of the keys expected next (see touch_memo).
+                    uintptr_t sink = 0;
+                    const size_t end = std::min(old.items.size(), j + kTouchAhead);
+                    for (size_t at = j; at < end; ++at) sink ^= touch(old.items[at].key.ptr());
+                    asm volatile("" : : "r"(sink));
+                }
+                KeptItems::Item item;
+                item.at = static_cast<uint32_t>(building ? next.bytes.size() : 0);
+
+                // The key.
+                save_point();
+                uint32_t index;
+                if (in_run) {
+                    // A kept key at its place: memoised through the index.
+                    put_kept(was->at, was->key_size);
+                    deferred_count_ = i + 1;
+                } else if (was != nullptr && was->key_size > 0 && !memo_lookup(k, &index)) {
+                    flush();
+                    frame_.append(old.bytes, was->at, was->key_size);
+                    memo_.insert(k, next_index_++);
+                    alive_.emplace_back();  // held by the kept item
+                } else {
+                    flush();
+                    nb::object held = nb::borrow(k);
+                    const size_t from = frame_.size();
+                    const uint64_t flushes = flushes_;
+                    const uint32_t first = next_index_;
+                    save(held);
+                    const size_t written = frame_.size() - from;
+                    if (building) {
+                        item.key = std::move(held);
+                        if (PyUnicode_CheckExact(k) && flushes_ == flushes &&
+                            next_index_ == first + 1 && written <= 0xffff) {
+                            next.bytes.append(frame_, from, written);
+                            item.key_size = static_cast<uint16_t>(written);
+                        }
+                    }
+                }
+                if (building && was != nullptr && !item.key.is_valid()) {
+                    next.bytes.append(old.bytes, was->at, was->key_size);
+                    item.key = std::move(was->key);
+                    item.key_size = was->key_size;
+                }
+
+                // The value: an int is not memoised, its pickle is its own.
+                save_point();
+                if (value_kept) {
+                    const size_t at = was->at + was->key_size;
+                    put_kept(at, was->value_size);
+                    if (building) {
+                        next.bytes.append(old.bytes, at, was->value_size);
+                        item.value = std::move(was->value);
+                        item.value_size = was->value_size;
+                    }
+                } else {
+                    if (in_run && !PyLong_CheckExact(v)) end_run();  // it may be memoised
+                    flush();
+                    nb::object held = nb::borrow(v);
+                    const size_t from = frame_.size();
+                    const uint64_t flushes = flushes_;
+                    save(held);
+                    const size_t written = frame_.size() - from;
+                    if (PyLong_CheckExact(v) && flushes_ == flushes && written <= 0xff) {
+                        next.bytes.append(frame_, from, written);
+                        item.value_size = static_cast<uint8_t>(written);
+                    }
+                    item.value = std::move(held);
+                }
+                if (building) next.items.push_back(std::move(item));
+            }
+            flush();
+            if (n > 0) op(n > 1 ? kSetitems : kSetitem);
+            done += n;
+            if (n < s_.batch_size) break;
+        }
+        end_run();
+        if (!building && j == old.items.size()) return;  // the same items: kept as they are
+        if (!building) start_building(size);
+    } catch (...) {
+        deferred_count_ = 0;
+        old.clear();  // partly taken: nothing is kept for the next dump
+        throw;
+    }
+    // The index: places below `same_places` hold the same keys as before;
+    // the rest is entered again.
+    next.index = std::move(old.index);
+    for (size_t m = same_places; m < old.indexed; ++m)
+        if (old.items[m].key.is_valid()) next.index.erase(old.items[m].key.ptr());  // not taken
+    next.indexed = 0;
+    while (next.indexed < next.items.size() && next.items[next.indexed].key_size > 0)
+        ++next.indexed;
+    for (size_t m = same_places; m < next.items.size(); ++m) {
+        PyObject *key = next.items[m].key.ptr();
+        if (m < next.indexed)
+            next.index.set(key, static_cast<uint32_t>(m));
+        else
+            next.index.erase(key);
+    }
+    // The filter: keys only added keep it, anything else builds it again
+    // (it cannot forget a key).
+    next.filter = std::move(old.filter);
+    if (same_places < old.indexed || next.filter.size() * 64 < next.indexed * 5) {
+        next.rebuild_filter(next.items.size());
+    } else {
+        for (size_t m = same_places; m < next.indexed; ++m) next.filter_add(next.items[m].key.ptr());
+    }
+    old = std::move(next);
 }
 
 void StreamPickler::batch_appends(nb::handle items) {

@@ -105,6 +105,15 @@ public:
         ++used_;
         ++size_;
     }
+    // Inserts `key` or gives it `index` if it is there.
+    void set(PyObject *key, uint32_t index) {
+        for (size_t i = hash(key) & mask(); slots_[i].key != nullptr; i = (i + 1) & mask())
+            if (slots_[i].key == key) {
+                slots_[i].index = index;
+                return;
+            }
+        insert(key, index);
+    }
     // The key stops being found (its slot stays taken).
     void erase(PyObject *key) {
         for (size_t i = hash(key) & mask(); slots_[i].key != nullptr; i = (i + 1) & mask())
@@ -155,7 +164,8 @@ private:
         slots_[i] = {key, index};
     }
     void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
+        // Twice the slots, or as many when removed keys took the room.
+        std::vector<Slot> old((size_ + 1) * 4 > slots_.size() ? slots_.size() * 2 : slots_.size());
         old.swap(slots_);
         for (const Slot &s : old)
             if (s.key != nullptr && s.key != tombstone()) place(s.key, s.index);
@@ -286,6 +296,75 @@ private:
     Memo index_;          // address -> position in `entries_`, built on the first miss
 };
 
+// The items of one large dict of str keys and int values (a fitted
+// vocabulary: 10^5 items, written again after every training, nearly all
+// of them the same objects as last time), kept by the caller between
+// dumps. An item whose key and value are the very objects kept at its
+// place is written from the kept bytes without reading either object
+// (both are immutable, and the kept references keep their addresses
+// theirs). Other items are pickled as usual and kept for the next dump.
+//
+// The memo: the leading items' keys were each a new memo entry, at
+// consecutive indices, so while the dict holds the same keys at the same
+// places they are looked up in `index` (key -> place, kept between dumps)
+// instead of being entered in the memo one by one.
+struct KeptItems {
+    struct Item {
+        nb::object key, value;
+        uint32_t at = 0;        // in `bytes`: the key's pickle, then the value's
+        uint16_t key_size = 0;  // 0: not kept (a memo reference, or too long)
+        uint8_t value_size = 0;
+    };
+    std::vector<Item> items;  // in the order of the last dict written
+    std::string bytes;
+    Memo index;          // key -> place, for every place below `indexed`
+    size_t indexed = 0;  // the leading items whose keys are kept
+    // A filter of the index's keys (two bits per key in one cache line of
+    // `filter`, about ten bits per key): most objects pickled after the
+    // dict are not among them, and the filter, unlike the index, stays in
+    // the cache.
+    std::vector<uint64_t> filter;
+    bool may_hold(PyObject *key) const {
+        if (filter.empty()) return false;
+        const uint64_t h = filter_hash(key);
+        const uint64_t *line = &filter[line_of(h)];
+        return ((line[(h >> 6) & 7] >> (h & 63)) & 1) != 0 &&
+               ((line[(h >> 15) & 7] >> ((h >> 9) & 63)) & 1) != 0;
+    }
+    const void *filter_line(PyObject *key) const {
+        return filter.empty() ? nullptr : &filter[line_of(filter_hash(key))];
+    }
+    void filter_add(PyObject *key) {
+        const uint64_t h = filter_hash(key);
+        uint64_t *line = &filter[line_of(h)];
+        line[(h >> 6) & 7] |= uint64_t{1} << (h & 63);
+        line[(h >> 15) & 7] |= uint64_t{1} << ((h >> 9) & 63);
+    }
+    // Sized for `n` keys, the index's keys of places below `indexed` in it.
+    void rebuild_filter(size_t n) {
+        size_t words = 64;
+        while (words * 64 < n * 10) words *= 2;
+        filter.assign(words, 0);
+        for (size_t m = 0; m < indexed; ++m) filter_add(items[m].key.ptr());
+    }
+    void clear() {
+        items.clear();
+        bytes.clear();
+        index = Memo();
+        indexed = 0;
+        filter.clear();
+    }
+
+private:
+    static uint64_t filter_hash(PyObject *key) {
+        uint64_t x = reinterpret_cast<uintptr_t>(key) >> 4;
+        x *= 0xD6E8FEB86659FD93ULL;
+        return x ^ (x >> 32);
+    }
+    // The first word of the line (eight words) that hash `h` falls in.
+    size_t line_of(uint64_t h) const { return ((h >> 32) & (filter.size() / 8 - 1)) * 8; }
+};
+
 class StreamPickler {
 public:
     StreamPickler(const Settings &s, Sink &out);
@@ -311,6 +390,10 @@ public:
     void log_payloads() { logging_ = true; }
 
     void use_subtree_cache(SubtreeCache *cache) { subtree_ = cache; }
+    // The first dict of at least kMinKeptItems items whose first item is a
+    // str and an int is written through `kept` (KeptItems above).
+    void use_kept_items(KeptItems *kept) { kept_ = kept; }
+    static constexpr size_t kMinKeptItems = 16;
 
 private:
     void save(nb::handle obj);
@@ -329,7 +412,10 @@ private:
     void save_reduce_of(PyObject *obj);  // copyreg's table, a class, __reduce_ex__
     void save_array(nb::handle array);
     void batch_setitems(nb::handle items);
+    bool kept_items_apply(PyObject *dict) const;
+    void batch_setitems_kept(PyObject *dict);
     void batch_appends(nb::handle items);
+    uintptr_t touch(PyObject *obj) const;  // loads where obj's memo lookup looks
     void touch_memo(const std::vector<nb::object> &batch, size_t from, size_t to) const;
     void touch_memo(const std::vector<std::pair<nb::object, nb::object>> &batch, size_t from,
                     size_t to) const;
@@ -353,6 +439,13 @@ private:
     uint32_t next_index_ = 0;  // memo indices are never reused
     std::vector<nb::object> alive_;  // by memo index: keeps memoised objects (and ids) alive
     SubtreeCache *subtree_ = nullptr;
+    KeptItems *kept_ = nullptr;
+    bool kept_used_ = false;  // memoised objects held by kept_, not alive_
+    // The kept dict's first `deferred_count_` keys are memoised at indices
+    // from `deferred_base_`, found through kept_->index.
+    uint32_t deferred_base_ = 0;
+    size_t deferred_count_ = 0;
+    uint64_t flushes_ = 0;    // frames committed so far
     // While a subtree is pickled for keeping: its bytes in frames already
     // committed, where it starts in the open frame, the frame checks and
     // bytes payloads inside it, whether a frame was ended early (a large

@@ -35,6 +35,11 @@ void init_originals(nb::handle module_globals);
 
 struct TrainState;
 struct SearchIndex;
+}  // namespace wrapper::tfidf
+namespace wrapper::model_file {
+struct KeptItems;
+}  // namespace wrapper::model_file
+namespace wrapper::tfidf {
 
 // Native caches kept on one engine object (pyface/native_state.hpp, not in
 // its __dict__), dropped with the object. Nothing in them is trusted without
@@ -43,6 +48,8 @@ struct EngineCache {
     static constexpr const char *kStateName = "tfidf";
     std::shared_ptr<TrainState> train;
     std::shared_ptr<const SearchIndex> search;
+    // The vocabulary's items as the last model file write pickled them.
+    std::shared_ptr<model_file::KeptItems> vocabulary_pickle;
 };
 // The cache of `self`, or null when it cannot have one (not an engine).
 EngineCache *engine_cache(nb::handle self);
