@@ -117,6 +117,27 @@ def test_a_vocabulary_written_from_its_kept_pickle_is_what_joblib_writes(tmp_pat
     assert "casa" not in engine.tfidf_vectorizer.vocabulary_
 
 
+def test_long_texts_are_written_as_joblib_writes_them(tmp_path, library_refused):
+    """Texts of a kilobyte or more are written from their own memory (or
+    their encoded copy) between the frame's other bytes."""
+    engine = TfidfFinder(str(tmp_path))
+    engine.train_model(record("warm", "casa dados"))
+    library_refused()
+    rng = random.Random(5)
+    plain = [w for w in WORDS if w.isascii()]
+    docs = [record(f"t{k}", " ".join(rng.choice(plain if k % 3 else WORDS)
+                                     for _ in range(rng.choice([150, 400, 2500]))))
+            for k in range(60)]
+    for step in ([lambda: engine.train_models(docs),
+                  lambda: engine.train_model(record("u", "ação " * 400))]):
+        step()
+        with open(engine.model_filename, "rb") as f:
+            written = f.read()
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
+            assert written == joblib_bytes(tfidf_dict(engine))
+
+
 def test_tfidf_file_loads_with_joblib_and_trains_on(tmp_path):
     engine = TfidfFinder(str(tmp_path))
     for k in range(5):

@@ -22,7 +22,8 @@ std::map<std::string, bool> *g_trusted = nullptr;  // kind -> native stream equa
 
 // Objects of every kind the pickler treats differently: sizes around each
 // opcode's limits, memo references past 256, more than one batch, texts
-// past a frame, arrays of both orders, reduce values of every shape.
+// past a frame and texts written from their own memory across frames,
+// arrays of both orders, reduce values of every shape.
 const char *const kGenericProbe = R"(
 def probe():
     import collections, datetime, types
@@ -33,6 +34,7 @@ def probe():
         "words": words, "index": dict(zip(words, range(1100))),
         "again": [words[5], words[300], shared, shared, ("t", words[7])],
         "texts": ["", "a" * 255, "b" * 256, "c" * 70000, "ação", "\ud800x", "中文" * 40000],
+        "long": ["%d" % k + ("x" if k % 2 else "ç") * (1000 + 97 * k) for k in range(60)],
         "ints": [0, 255, 256, 65535, 65536, -1, -2**31, 2**31 - 1, 2**31, 2**40, -2**70, 7**3000],
         "floats": [0.0, -1.5, 1e300, float("inf")],
         "flags": [True, False, None],
@@ -75,6 +77,7 @@ bool native_bytes(nb::handle value, std::string *bytes, std::string *why) {
     if (s == nullptr) return false;
     StringSink sink;
     StreamPickler pickler(*s, sink);
+    pickler.allow_external();
     try {
         pickler.dump(value);
     } catch (Unsupported &u) {
@@ -177,6 +180,7 @@ void dump(const pyface::Args &a, nb::handle value, nb::handle filename, const ch
         FileSink sink(fs_path(filename));
         StreamPickler pickler(*s, sink);
         pickler.use_kept_items(kept);
+        pickler.allow_external();
         try {
             pickler.dump(value);
             sink.close();

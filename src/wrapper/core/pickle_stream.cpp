@@ -167,21 +167,55 @@ void FileSink::write_all(const char *data, size_t n) {
     }
 }
 
+void FileSink::buffered(const char *data, size_t n) {
+    char *at = buffer_.data() + buffer_.size();
+    buffer_.append(data, n);
+    if (!pending_.empty() && static_cast<char *>(pending_.back().iov_base) +
+                                     pending_.back().iov_len == at)
+        pending_.back().iov_len += n;
+    else
+        pending_.push_back({at, n});
+}
+
 void FileSink::flush() {
-    if (buffer_.empty()) return;
-    write_all(buffer_.data(), buffer_.size());
+    size_t i = 0;
+    while (i < pending_.size()) {
+        const int count = static_cast<int>(std::min<size_t>(pending_.size() - i, IOV_MAX));
+        ssize_t done = ::writev(fd_, &pending_[i], count);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            nb::str name(path_.c_str(), path_.size());
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+            throw nb::python_error();
+        }
+        while (done > 0) {
+            iovec &v = pending_[i];
+            if (static_cast<size_t>(done) >= v.iov_len) {
+                done -= static_cast<ssize_t>(v.iov_len);
+                ++i;
+            } else {
+                v.iov_base = static_cast<char *>(v.iov_base) + done;
+                v.iov_len -= static_cast<size_t>(done);
+                done = 0;
+            }
+        }
+        while (i < pending_.size() && pending_[i].iov_len == 0) ++i;
+    }
+    pending_.clear();
     buffer_.clear();
+    owners_.clear();
+    external_ = 0;
 }
 
 void FileSink::put(const char *data, size_t n) {
     position_ += n;
     if (buffer_.size() + n <= buffer_.capacity()) {
-        buffer_.append(data, n);
+        buffered(data, n);
         return;
     }
     flush();
     if (n < buffer_.capacity()) {
-        buffer_.append(data, n);
+        buffered(data, n);
         return;
     }
     if (n >= (1u << 20)) {
@@ -198,6 +232,15 @@ void FileSink::put(const char *data, size_t n) {
         return;
     }
     write_all(data, n);
+}
+
+void FileSink::put_external(const char *data, size_t n, nb::handle owner) {
+    position_ += n;
+    pending_.push_back({const_cast<char *>(data), n});
+    owners_.push_back(nb::borrow(owner));
+    external_ += n;
+    // A megabyte at a time: the pieces are read while still in the cache.
+    if (pending_.size() >= 512 || external_ >= (1u << 20)) flush();
 }
 
 void FileSink::close() {
@@ -221,13 +264,14 @@ StreamPickler::StreamPickler(const Settings &s, Sink &out) : s_(s), out_(out) {
 void StreamPickler::commit_frame(bool force) {
     if (recording_ && force) rec_forced_ = true;
     if (!framing_) return;
-    if (frame_.size() >= s_.frame_size_target || force) {
+    const size_t size = framed();
+    if (size >= s_.frame_size_target || force) {
         if (recording_ && !force) {
             rec_bytes_.append(frame_, rec_from_, std::string::npos);
             rec_from_ = 0;
         }
-        if (frame_.size() >= s_.frame_size_min) {
-            std::string h = header(kFrame, frame_.size(), 8);
+        if (size >= s_.frame_size_min) {
+            std::string h = header(kFrame, size, 8);
             out_.put(h.data(), h.size());
         }
         for (LoggedPayload &p : frame_payloads_) {
@@ -235,7 +279,15 @@ void StreamPickler::commit_frame(bool force) {
             payloads_.push_back(std::move(p));
         }
         frame_payloads_.clear();
-        out_.put(frame_.data(), frame_.size());
+        size_t from = 0;
+        for (const External &e : externals_) {
+            out_.put(frame_.data() + from, e.at - from);
+            out_.put_external(e.data, e.size, e.owner);
+            from = e.at;
+        }
+        out_.put(frame_.data() + from, frame_.size() - from);
+        externals_.clear();
+        external_bytes_ = 0;
         frame_.clear();
         ++flushes_;
     }
@@ -343,6 +395,7 @@ PrefixState StreamPickler::snapshot(StringSink &&sink) const {
     // Objects memoised through kept items are held by the caller's cache,
     // not by the state that would be kept here.
     if (kept_used_) unsupported("a prefix with kept items");
+    if (!externals_.empty()) unsupported("a prefix with external pieces");
     PrefixState state;
     state.bytes = std::move(sink.bytes);
     state.committed = state.bytes.size();
@@ -518,7 +571,7 @@ bool StreamPickler::replay_subtree(PyObject *obj) {
             frame_.append(e.bytes, a - live_size, to - a);
         }
     };
-    if (frame_.size() + whole < s_.frame_size_target) {
+    if (framed() + whole < s_.frame_size_target) {
         append(0, whole);
     } else {
         // The pickler would end the frame at the first object saved inside
@@ -748,7 +801,15 @@ void StreamPickler::save_str(PyObject *o) {
     } else {
         op(kBinunicode);
         put_le(frame_, n, 4);
-        write(data, n);
+        if (external_allowed_ && n >= kExternalMin && !recording_ && !logging_) {
+            // Written from the text's own memory (or its encoded copy, held
+            // until then).
+            externals_.push_back({frame_.size(), data, n,
+                                  encoded.is_valid() ? std::move(encoded) : nb::borrow(o)});
+            external_bytes_ += n;
+        } else {
+            write(data, n);
+        }
     }
     memoize(o);
 }
@@ -1059,7 +1120,7 @@ void StreamPickler::batch_setitems_kept(PyObject *dict) {
     };
     // Where save() would look at the frame's size.
     auto save_point = [&] {
-        if (frame_.size() + (pending_to - pending_from) >= s_.frame_size_target) flush();
+        if (framed() + (pending_to - pending_from) >= s_.frame_size_target) flush();
         commit_frame(false);
     };
 
@@ -1130,7 +1191,7 @@ void StreamPickler::batch_setitems_kept(PyObject *dict) {
                 } else {
                     flush();
                     nb::object held = nb::borrow(k);
-                    const size_t from = frame_.size();
+                    const size_t from = frame_.size(), externals = externals_.size();
                     const uint64_t flushes = flushes_;
                     const uint32_t first = next_index_;
                     save(held);
@@ -1138,7 +1199,8 @@ void StreamPickler::batch_setitems_kept(PyObject *dict) {
                     if (building) {
                         item.key = std::move(held);
                         if (PyUnicode_CheckExact(k) && flushes_ == flushes &&
-                            next_index_ == first + 1 && written <= 0xffff) {
+                            externals_.size() == externals && next_index_ == first + 1 &&
+                            written <= 0xffff) {
                             next.bytes.append(frame_, from, written);
                             item.key_size = static_cast<uint16_t>(written);
                         }

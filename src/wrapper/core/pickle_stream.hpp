@@ -11,6 +11,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <memory>
@@ -34,6 +35,12 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual void put(const char *data, size_t n) = 0;
+    // The same for memory that `owner` keeps as it is until the sink is
+    // closed: it may be written from where it lies instead of copied.
+    virtual void put_external(const char *data, size_t n, nb::handle owner) {
+        (void)owner;
+        put(data, n);
+    }
     uint64_t position() const { return position_; }
 
 protected:
@@ -51,7 +58,8 @@ public:
 
 // A file opened for writing (created or truncated, mode 0666 less umask,
 // as Python's open(path, "wb")), written with few system calls; large
-// pieces go straight from the caller's memory to the file.
+// pieces and external ones go straight from the caller's memory to the
+// file (small ones are gathered in a buffer, and all go in one writev).
 class FileSink final : public Sink {
 public:
     explicit FileSink(const std::string &path);
@@ -59,14 +67,19 @@ public:
     FileSink(const FileSink &) = delete;
     FileSink &operator=(const FileSink &) = delete;
     void put(const char *data, size_t n) override;
+    void put_external(const char *data, size_t n, nb::handle owner) override;
     void close();  // flushes; raises OSError like Python's close would
 
 private:
     void flush();
+    void buffered(const char *data, size_t n);
     void write_all(const char *data, size_t n);
     int fd_ = -1;
     std::string path_;
-    std::string buffer_;
+    std::string buffer_;  // never grown: `pending_` points into it
+    std::vector<iovec> pending_;  // in order: parts of buffer_ and external pieces
+    std::vector<nb::object> owners_;
+    size_t external_ = 0;  // bytes of external pieces pending
 };
 
 // What the installed pickle and joblib decide, read once.
@@ -390,6 +403,11 @@ public:
     void log_payloads() { logging_ = true; }
 
     void use_subtree_cache(SubtreeCache *cache) { subtree_ = cache; }
+    // Texts of at least kExternalMin bytes are handed to the sink to be
+    // written from their own memory rather than copied into the frame
+    // (for a plain dump: no recording, logging or snapshot).
+    void allow_external() { external_allowed_ = true; }
+    static constexpr size_t kExternalMin = 1024;
     // The first dict of at least kMinKeptItems items whose first item is a
     // str and an int is written through `kept` (KeptItems above).
     void use_kept_items(KeptItems *kept) { kept_ = kept; }
@@ -421,6 +439,8 @@ private:
                     size_t to) const;
 
     void write(const char *data, size_t n) { frame_.append(data, n); }
+    // The open frame's size, external pieces included.
+    size_t framed() const { return frame_.size() + external_bytes_; }
     void op(char c) { frame_.push_back(c); }
     void write_large(const std::string &header, const char *data, size_t n);
     void commit_frame(bool force);
@@ -435,6 +455,17 @@ private:
     Sink &out_;
     bool framing_ = false;
     std::string frame_;
+    // Pieces of the open frame written from their owner's memory: each
+    // goes before the byte of frame_ at `at`.
+    struct External {
+        size_t at;
+        const char *data;
+        size_t size;
+        nb::object owner;
+    };
+    bool external_allowed_ = false;
+    std::vector<External> externals_;
+    size_t external_bytes_ = 0;
     Memo memo_;
     uint32_t next_index_ = 0;  // memo indices are never reused
     std::vector<nb::object> alive_;  // by memo index: keeps memoised objects (and ids) alive
