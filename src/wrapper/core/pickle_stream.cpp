@@ -139,6 +139,18 @@ const Settings *settings(std::string *why) {
 
 // ---- sinks ------------------------------------------------------------------
 
+void Sink::put_frame(std::string &frame, std::vector<External> &externals) {
+    size_t from = 0;
+    for (const External &e : externals) {
+        put(frame.data() + from, e.at - from);
+        put(e.data, e.size);
+        from = e.at;
+    }
+    put(frame.data() + from, frame.size() - from);
+    frame.clear();
+    externals.clear();
+}
+
 FileSink::FileSink(const std::string &path) : path_(path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
@@ -204,7 +216,12 @@ void FileSink::flush() {
     pending_.clear();
     buffer_.clear();
     owners_.clear();
-    external_ = 0;
+    pending_size_ = 0;
+    for (std::string &f : frames_) {
+        f.clear();
+        if (spares_.size() < 32) spares_.push_back(std::move(f));
+    }
+    frames_.clear();
 }
 
 void FileSink::put(const char *data, size_t n) {
@@ -234,13 +251,37 @@ void FileSink::put(const char *data, size_t n) {
     write_all(data, n);
 }
 
-void FileSink::put_external(const char *data, size_t n, nb::handle owner) {
+void FileSink::piece(const char *data, size_t n) {
+    if (n == 0) return;
     position_ += n;
     pending_.push_back({const_cast<char *>(data), n});
-    owners_.push_back(nb::borrow(owner));
-    external_ += n;
-    // A megabyte at a time: the pieces are read while still in the cache.
-    if (pending_.size() >= 512 || external_ >= (1u << 20)) flush();
+    pending_size_ += n;
+}
+
+void FileSink::put_frame(std::string &frame, std::vector<External> &externals) {
+    if (externals.empty() && frame.size() < 4096) {
+        Sink::put_frame(frame, externals);
+        return;
+    }
+    frames_.push_back(std::move(frame));
+    const std::string &bytes = frames_.back();
+    if (!spares_.empty()) {
+        frame = std::move(spares_.back());
+        spares_.pop_back();
+    } else {
+        frame = std::string();
+        frame.reserve(bytes.capacity());
+    }
+    size_t from = 0;
+    for (External &e : externals) {
+        piece(bytes.data() + from, e.at - from);
+        piece(e.data, e.size);
+        owners_.push_back(std::move(e.owner));
+        from = e.at;
+    }
+    piece(bytes.data() + from, bytes.size() - from);
+    externals.clear();
+    if (pending_.size() >= 512 || pending_size_ >= (1u << 20)) flush();
 }
 
 void FileSink::close() {
@@ -279,16 +320,9 @@ void StreamPickler::commit_frame(bool force) {
             payloads_.push_back(std::move(p));
         }
         frame_payloads_.clear();
-        size_t from = 0;
-        for (const External &e : externals_) {
-            out_.put(frame_.data() + from, e.at - from);
-            out_.put_external(e.data, e.size, e.owner);
-            from = e.at;
-        }
-        out_.put(frame_.data() + from, frame_.size() - from);
-        externals_.clear();
+        out_.put_frame(frame_, externals_);
         external_bytes_ = 0;
-        frame_.clear();
+        if (frame_.capacity() < s_.frame_size_target * 2) frame_.reserve(s_.frame_size_target * 2);
         ++flushes_;
     }
 }

@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -29,18 +30,26 @@ struct Unsupported {
     std::string why;
 };
 
+// A piece of a frame written from its owner's memory, which the owner
+// keeps as it is until the stream is closed: it goes before the frame's
+// byte at `at`.
+struct External {
+    size_t at;
+    const char *data;
+    size_t size;
+    nb::object owner;
+};
+
 // Where the stream goes. `position` is the number of bytes written so far,
 // which joblib's array padding depends on.
 class Sink {
 public:
     virtual ~Sink() = default;
     virtual void put(const char *data, size_t n) = 0;
-    // The same for memory that `owner` keeps as it is until the sink is
-    // closed: it may be written from where it lies instead of copied.
-    virtual void put_external(const char *data, size_t n, nb::handle owner) {
-        (void)owner;
-        put(data, n);
-    }
+    // A frame's body: `frame` with the external pieces in their places.
+    // Leaves both empty (`frame` may then hold another buffer, which the
+    // caller fills next).
+    virtual void put_frame(std::string &frame, std::vector<External> &externals);
     uint64_t position() const { return position_; }
 
 protected:
@@ -67,19 +76,23 @@ public:
     FileSink(const FileSink &) = delete;
     FileSink &operator=(const FileSink &) = delete;
     void put(const char *data, size_t n) override;
-    void put_external(const char *data, size_t n, nb::handle owner) override;
+    // Keeps the frame's buffer until it is written, a megabyte of frames
+    // at a time (one write call per frame costs more than the copy).
+    void put_frame(std::string &frame, std::vector<External> &externals) override;
     void close();  // flushes; raises OSError like Python's close would
 
 private:
     void flush();
     void buffered(const char *data, size_t n);
+    void piece(const char *data, size_t n);
     void write_all(const char *data, size_t n);
     int fd_ = -1;
     std::string path_;
     std::string buffer_;  // never grown: `pending_` points into it
-    std::vector<iovec> pending_;  // in order: parts of buffer_ and external pieces
+    std::vector<iovec> pending_;  // in order: parts of buffer_, frames, external pieces
+    std::deque<std::string> frames_, spares_;  // pending frames; emptied ones
     std::vector<nb::object> owners_;
-    size_t external_ = 0;  // bytes of external pieces pending
+    size_t pending_size_ = 0;  // bytes pending outside buffer_
 };
 
 // What the installed pickle and joblib decide, read once.
@@ -455,14 +468,7 @@ private:
     Sink &out_;
     bool framing_ = false;
     std::string frame_;
-    // Pieces of the open frame written from their owner's memory: each
-    // goes before the byte of frame_ at `at`.
-    struct External {
-        size_t at;
-        const char *data;
-        size_t size;
-        nb::object owner;
-    };
+    // Pieces of the open frame written from their owner's memory.
     bool external_allowed_ = false;
     std::vector<External> externals_;
     size_t external_bytes_ = 0;
