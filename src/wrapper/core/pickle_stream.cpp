@@ -111,6 +111,10 @@ Settings *make_settings(std::string *why) {
     s->encode_long = pickle.attr("encode_long");
     nb::module_ np = nb::module_::import_("numpy");
     s->array_types = nb::make_tuple(np.attr("ndarray"), np.attr("matrix"), np.attr("memmap"));
+    s->array_types_plain = true;
+    for (nb::handle t : s->array_types)
+        if (!PyType_Check(t.ptr()) || Py_TYPE(t.ptr())->tp_richcompare != PyType_Type.tp_richcompare)
+            s->array_types_plain = false;
     s->memmap = np.attr("memmap");
     s->asanyarray = np.attr("asanyarray");
     // The wrapper joblib pickles in an array's place, made by joblib for a
@@ -715,8 +719,7 @@ void StreamPickler::save(nb::handle obj) {
         return;
     }
     // joblib's hook comes before the memo: every array is written in full.
-    if (type != &PyUnicode_Type &&
-        PySequence_Contains(s_.array_types.ptr(), reinterpret_cast<PyObject *>(type)) == 1) {
+    if (type != &PyUnicode_Type && is_array_type(type)) {
         save_array(obj);
         return;
     }
@@ -732,6 +735,22 @@ void StreamPickler::save(nb::handle obj) {
         return;
     }
     save_reduce_of(o);
+}
+
+// `type in (ndarray, matrix, memmap)`, as joblib asks it. Types compare by
+// identity unless a metaclass says otherwise, so for the plain metaclass
+// (the arrays' own, checked when the settings were read) the tuple's
+// equality calls are left out.
+bool StreamPickler::is_array_type(PyTypeObject *type) const {
+    PyObject *t = reinterpret_cast<PyObject *>(type);
+    if (s_.array_types_plain && Py_TYPE(t)->tp_richcompare == PyType_Type.tp_richcompare) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s_.array_types.ptr()); ++i)
+            if (PyTuple_GET_ITEM(s_.array_types.ptr(), i) == t) return true;
+        return false;
+    }
+    const int found = PySequence_Contains(s_.array_types.ptr(), t);
+    if (found < 0) throw nb::python_error();
+    return found == 1;
 }
 
 void StreamPickler::save_reduce_of(PyObject *o) {
@@ -1059,26 +1078,40 @@ void StreamPickler::batch_setitems(nb::handle items) {
     Py_ssize_t pos = 0;
     std::vector<std::pair<nb::object, nb::object>> batch;
     batch.reserve(dict ? std::min<size_t>(static_cast<size_t>(size), s_.batch_size) : 16);
+    std::vector<std::pair<PyObject *, PyObject *>> read;  // a dict's batch, borrowed
     while (true) {
         batch.clear();
-        while (batch.size() < s_.batch_size) {
-            if (dict) {
+        if (dict) {
+            // The batch's pairs are read first, then referenced with the
+            // objects loaded a few pairs ahead: each is a cache miss, and
+            // one at a time they cost more than the rest of the batch.
+            read.clear();
+            while (read.size() < s_.batch_size) {
                 if (PyDict_Size(items.ptr()) != size) unsupported("a dict changed while written");
                 PyObject *k, *v;
                 if (!PyDict_Next(items.ptr(), &pos, &k, &v)) break;
-                batch.emplace_back(nb::borrow(k), nb::borrow(v));
-            } else {
-                PyObject *next = PyIter_Next(it.ptr());
-                if (next == nullptr) {
-                    if (PyErr_Occurred()) throw nb::python_error();
-                    break;
-                }
-                nb::object pair = nb::steal(next);
-                if (!PyTuple_Check(next) || PyTuple_GET_SIZE(next) != 2)
-                    unsupported("dict items that are not pairs");
-                batch.emplace_back(nb::borrow(PyTuple_GET_ITEM(next, 0)),
-                                   nb::borrow(PyTuple_GET_ITEM(next, 1)));
+                read.emplace_back(k, v);
             }
+            constexpr size_t kAhead = 8;
+            for (size_t i = 0; i < read.size(); ++i) {
+                if (i + kAhead < read.size()) {
+                    __builtin_prefetch(read[i + kAhead].first, 1);
+                    __builtin_prefetch(read[i + kAhead].second, 1);
+                }
+                batch.emplace_back(nb::borrow(read[i].first), nb::borrow(read[i].second));
+            }
+        }
+        while (!dict && batch.size() < s_.batch_size) {
+            PyObject *next = PyIter_Next(it.ptr());
+            if (next == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            nb::object pair = nb::steal(next);
+            if (!PyTuple_Check(next) || PyTuple_GET_SIZE(next) != 2)
+                unsupported("dict items that are not pairs");
+            batch.emplace_back(nb::borrow(PyTuple_GET_ITEM(next, 0)),
+                               nb::borrow(PyTuple_GET_ITEM(next, 1)));
         }
         // Several items go between MARK and SETITEMS, a single one is
         // followed by SETITEM.
@@ -1321,7 +1354,9 @@ void StreamPickler::batch_appends(nb::handle items) {
         batch.clear();
         while (batch.size() < s_.batch_size) {
             if (list) {
-                if (pos >= PyList_GET_SIZE(items.ptr())) break;
+                const Py_ssize_t length = PyList_GET_SIZE(items.ptr());
+                if (pos >= length) break;
+                if (pos + 8 < length) __builtin_prefetch(PyList_GET_ITEM(items.ptr(), pos + 8), 1);
                 batch.push_back(nb::borrow(PyList_GET_ITEM(items.ptr(), pos++)));
             } else {
                 PyObject *next = PyIter_Next(it.ptr());

@@ -103,6 +103,7 @@ struct Settings {
     nb::object copyreg_dispatch, extension_registry;
     nb::object whichmodule, encode_long;
     nb::object array_types;     // (ndarray, matrix, memmap)
+    bool array_types_plain = false;  // all of them of a metaclass comparing by identity
     nb::object memmap, asanyarray;
     nb::object wrap_array;      // array -> the wrapper joblib pickles in its place
 };
@@ -441,6 +442,7 @@ private:
     void save_global(nb::handle obj, nb::handle name);
     void save_reduce(nb::handle obj, nb::handle rv);
     void save_reduce_of(PyObject *obj);  // copyreg's table, a class, __reduce_ex__
+    bool is_array_type(PyTypeObject *type) const;
     void save_array(nb::handle array);
     void batch_setitems(nb::handle items);
     bool kept_items_apply(PyObject *dict) const;
