@@ -184,8 +184,11 @@ void FileSink::write_all(const char *data, size_t n) {
 }
 
 void FileSink::buffered(const char *data, size_t n) {
-    char *at = buffer_.data() + buffer_.size();
+    // Within the capacity reserved when the file was opened: the buffer is
+    // not moved, and the pieces pending in it stay where they are.
+    const size_t offset = buffer_.size();
     buffer_.append(data, n);
+    char *at = buffer_.data() + offset;
     if (!pending_.empty() && static_cast<char *>(pending_.back().iov_base) +
                                      pending_.back().iov_len == at)
         pending_.back().iov_len += n;
