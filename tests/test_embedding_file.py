@@ -248,6 +248,17 @@ def count_reduces(monkeypatch):
     return reduced
 
 
+def reduced_by_write_after(change, engine, monkeypatch):
+    """Makes `change`, writes the file, checks it is joblib's: the tensors
+    the write pickled again."""
+    reduced = count_reduces(monkeypatch)
+    change()
+    engine.save_model()
+    monkeypatch.undo()
+    assert_file_is_joblibs(engine)
+    return reduced
+
+
 def test_kept_tensors_changed_in_place_by_any_route_are_written_again(tmp_path, monkeypatch):
     # Writes through a NumPy view or through .data do not count as in-place
     # changes of the tensor, yet change its pickle (its storage's bytes,
@@ -265,12 +276,7 @@ def test_kept_tensors_changed_in_place_by_any_route_are_written_again(tmp_path, 
         lambda: vectors[13].numpy()[::2].fill(0.5),
     ]
     for change in contents:
-        reduced = count_reduces(monkeypatch)
-        change()
-        engine.save_model()
-        monkeypatch.undo()
-        assert_file_is_joblibs(engine)
-        assert reduced == []
+        assert reduced_by_write_after(change, engine, monkeypatch) == []
     changes = [
         lambda: setattr(vectors[2], "data", torch.ones(8)),
         lambda: setattr(vectors[3], "data", vectors[3].data.double()),
@@ -288,18 +294,11 @@ def test_kept_tensors_changed_in_place_by_any_route_are_written_again(tmp_path, 
         lambda: vectors[12].__dict__["more"].append(3),
     ]
     for change in changes:
-        reduced = count_reduces(monkeypatch)
-        change()
-        engine.save_model()
-        monkeypatch.undo()
-        assert_file_is_joblibs(engine)
+        reduced = reduced_by_write_after(change, engine, monkeypatch)
         # Only the changed tensor is pickled again (and the one holding
         # attributes, whose pickle is never kept).
         assert len([t for t in reduced if t is not vectors[12]]) <= 1
-    reduced = count_reduces(monkeypatch)
-    engine.save_model()
-    monkeypatch.undo()
-    assert_file_is_joblibs(engine)
+    reduced = reduced_by_write_after(lambda: None, engine, monkeypatch)
     # Only the tensor whose attributes stay (never kept) is pickled again.
     assert [id(t) for t in reduced] == [id(vectors[12])]
 

@@ -47,6 +47,16 @@ def tfidf_dict(engine):
             "cleaned_text": engine.cleaned_text}
 
 
+def assert_file_is_joblibs(engine):
+    """The engine's model file is joblib's own bytes of the same objects
+    (joblib's pickler is restored for the comparison only)."""
+    with open(engine.model_filename, "rb") as f:
+        written = f.read()
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
+        assert written == joblib_bytes(tfidf_dict(engine))
+
+
 @pytest.fixture
 def library_refused(monkeypatch):
     """After a warm-up, any call into joblib's pickler or scikit-learn's
@@ -75,13 +85,7 @@ def test_tfidf_files_are_written_and_fitted_natively_and_exactly(tmp_path, libra
         if k == 4:
             text = " ".join(f"palavra{n}" for n in range(12000))  # past a pickle frame
         engine.train_model(record(doc_id, text, languages[k % 4]))
-        with open(engine.model_filename, "rb") as f:
-            written = f.read()
-        # joblib's own bytes of the same objects (its pickler is restored
-        # for the comparison only).
-        with pytest.MonkeyPatch.context() as mp:
-            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
-            assert written == joblib_bytes(tfidf_dict(engine))
+        assert_file_is_joblibs(engine)
     assert engine.document_names[-2:] == [300, "x" * 300]
 
 
@@ -109,11 +113,7 @@ def test_a_vocabulary_written_from_its_kept_pickle_is_what_joblib_writes(tmp_pat
     ]
     for step in steps:
         step()
-        with open(engine.model_filename, "rb") as f:
-            written = f.read()
-        with pytest.MonkeyPatch.context() as mp:
-            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
-            assert written == joblib_bytes(tfidf_dict(engine))
+        assert_file_is_joblibs(engine)
     assert "casa" not in engine.tfidf_vectorizer.vocabulary_
 
 
@@ -131,11 +131,7 @@ def test_long_texts_are_written_as_joblib_writes_them(tmp_path, library_refused)
     for step in ([lambda: engine.train_models(docs),
                   lambda: engine.train_model(record("u", "ação " * 400))]):
         step()
-        with open(engine.model_filename, "rb") as f:
-            written = f.read()
-        with pytest.MonkeyPatch.context() as mp:
-            mp.setattr(numpy_pickle.NumpyPickler, "dump", numpy_pickle.Pickler.dump)
-            assert written == joblib_bytes(tfidf_dict(engine))
+        assert_file_is_joblibs(engine)
 
 
 def test_tfidf_file_loads_with_joblib_and_trains_on(tmp_path):

@@ -2,6 +2,7 @@
 
 #include "pyface/pyops.hpp"
 
+#include <cerrno>
 #include <new>
 #include <stdexcept>
 #include <typeinfo>
@@ -13,6 +14,12 @@ void raise(PyObject *type, std::string_view message) {
         message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text.is_valid()) throw nb::python_error();
     PyErr_SetObject(type, text.ptr());
+    throw nb::python_error();
+}
+
+void raise_errno(int error, nb::handle path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw nb::python_error();
 }
 

@@ -20,6 +20,10 @@ namespace nb = nanobind;
 // concatenation, so that the text is exactly what Python would build).
 [[noreturn]] void raise_object(PyObject *type, nb::handle message);
 
+// OSError for `error` (an errno value) on the file named `path`, as the
+// os module raises it.
+[[noreturn]] void raise_errno(int error, nb::handle path);
+
 // Unwinds if a Python exception is pending; returns `result` otherwise.
 // For raw C API calls that signal failure with NULL.
 PyObject *check(PyObject *result);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "pyface/errors.hpp"
 #include "pyface/pyops.hpp"
 
 namespace pyface {
@@ -55,12 +56,6 @@ Registry &registry() {
 }
 
 void debug(nb::handle logging, nb::handle message) { logging.attr("debug")(message); }
-
-[[noreturn]] void raise_errno(int error, nb::handle path) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw nb::python_error();
-}
 
 int open_lock_file(const std::string &path, int &error) {
     nb::gil_scoped_release unlocked;

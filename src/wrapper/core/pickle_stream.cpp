@@ -157,11 +157,7 @@ void Sink::put_frame(std::string &frame, std::vector<External> &externals) {
 
 FileSink::FileSink(const std::string &path) : path_(path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
-        nb::str name(path.c_str(), path.size());
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-        throw nb::python_error();
-    }
+    if (fd_ < 0) fail(errno);
     buffer_.reserve(1 << 16);
 }
 
@@ -169,14 +165,16 @@ FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void FileSink::fail(int error) const {
+    pyface::raise_errno(error, nb::str(path_.c_str(), path_.size()));
+}
+
 void FileSink::write_all(const char *data, size_t n) {
     while (n > 0) {
         const ssize_t done = ::write(fd_, data, n);
         if (done < 0) {
             if (errno == EINTR) continue;
-            nb::str name(path_.c_str(), path_.size());
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-            throw nb::python_error();
+            fail(errno);
         }
         data += done;
         n -= static_cast<size_t>(done);
@@ -203,9 +201,7 @@ void FileSink::flush() {
         ssize_t done = ::writev(fd_, &pending_[i], count);
         if (done < 0) {
             if (errno == EINTR) continue;
-            nb::str name(path_.c_str(), path_.size());
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-            throw nb::python_error();
+            fail(errno);
         }
         while (done > 0) {
             iovec &v = pending_[i];
@@ -296,11 +292,7 @@ void FileSink::close() {
     flush();
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) {
-        nb::str name(path_.c_str(), path_.size());
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-        throw nb::python_error();
-    }
+    if (::close(fd) != 0) fail(errno);
 }
 
 // ---- pickler ------------------------------------------------------------------

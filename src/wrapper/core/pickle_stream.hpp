@@ -86,6 +86,7 @@ private:
     void buffered(const char *data, size_t n);
     void piece(const char *data, size_t n);
     void write_all(const char *data, size_t n);
+    [[noreturn]] void fail(int error) const;  // OSError on the file
     int fd_ = -1;
     std::string path_;
     std::string buffer_;  // never grown: `pending_` points into it
