@@ -7,6 +7,10 @@
 #include <iterator>
 #include <stdexcept>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace wrapper_native {
 
 size_t count_ascii_tokens(const unsigned char *text, size_t n) {
@@ -558,6 +562,38 @@ void sums_of_squares(const double *const *rows, const size_t *lengths, size_t n,
     }
 }
 
+// The matrix is tens of megabytes written once per training: its stores
+// bypass the cache, so its lines are not first read from memory only to be
+// overwritten whole (and the cache keeps the counts and weights).
+template <class Index>
+inline void stream_store(Index *at, Index value) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    if constexpr (sizeof(Index) == 4)
+        _mm_stream_si32(reinterpret_cast<int *>(at), static_cast<int>(value));
+    else
+        _mm_stream_si64(reinterpret_cast<long long *>(at), static_cast<long long>(value));
+#else
+    *at = value;
+#endif
+}
+
+void stream_copy(double *to, const double *from, size_t n) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    for (size_t m = 0; m < n; ++m)
+        _mm_stream_si64(reinterpret_cast<long long *>(to + m), std::bit_cast<long long>(from[m]));
+#else
+    std::copy(from, from + n, to);
+#endif
+}
+
+// Streamed stores are ordered with the ones after them (the caller reads
+// the matrix next, possibly from another thread).
+void stream_fence() {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
 // Plain division by a loop-invariant divisor: vectorised, and rounded as
 // the scalar division the reference does.
 void divide(double *values, size_t n, double by) {
@@ -602,8 +638,15 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
     size_t k = 0;
     indptr[0] = 0;
     std::vector<TermCount> sorted;
+    // A group of rows is weighted and normalised in a scratch buffer that
+    // stays in cache, then streamed to the matrix.
+    std::vector<double> scratch;
     for (size_t r0 = 0; r0 < rows_.size(); r0 += kLanes) {
         const size_t lanes = std::min(kLanes, rows_.size() - r0);
+        const size_t group_begin = k;
+        size_t group_size = 0;
+        for (size_t g = 0; g < lanes; ++g) group_size += docs_[rows_[r0 + g]].by_rank.size();
+        if (scratch.size() < group_size) scratch.resize(group_size + group_size / 2);
         double *starts[kLanes];
         size_t lengths[kLanes];
         for (size_t g = 0; g < lanes; ++g) {
@@ -617,23 +660,38 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
                           });
                 row = &sorted;
             }
-            starts[g] = data + k;
+            double *x = scratch.data() + (k - group_begin);
+            starts[g] = x;
             lengths[g] = row->size();
             const TermCount *tc = row->data();
-            double *x = data + k;
             Index *j = indices + k;
             // The weights of rare terms are cache misses: asked for ahead.
             constexpr size_t kAhead = 16;
             const size_t len = lengths[g];
             for (size_t m = 0; m < std::min(len, kAhead); ++m)
                 __builtin_prefetch(&weight_[tc[m].term]);
-            if (r + 1 < rows_.size()) __builtin_prefetch(docs_[rows_[r + 1]].by_rank.data());
+            // Each row's counts are a block of their own in memory: the next
+            // row's are asked for a cache line per eight entries of this
+            // one, so they are in cache when its turn comes (and the row
+            // after that is located).
+            const TermCount *next = nullptr;
+            size_t next_len = 0;
+            if (r + 1 < rows_.size()) {
+                const std::vector<TermCount> &following = docs_[rows_[r + 1]].by_rank;
+                next = following.data();
+                next_len = following.size();
+                if (r + 2 < rows_.size()) __builtin_prefetch(&docs_[rows_[r + 2]]);
+            }
+            constexpr size_t kPerLine = 64 / sizeof(TermCount);
             for (size_t m = 0; m < len; ++m) {
                 if (m + kAhead < len) __builtin_prefetch(&weight_[tc[m + kAhead].term]);
+                if (m % kPerLine == 0 && m < next_len) __builtin_prefetch(next + m);
                 const Weight w = weight_[tc[m].term];
-                j[m] = static_cast<Index>(w.column);
+                stream_store(j + m, static_cast<Index>(w.column));
                 x[m] = static_cast<double>(tc[m].count) * idf_of[w.slot];
             }
+            for (size_t m = (len + kPerLine - 1) / kPerLine * kPerLine; m < next_len; m += kPerLine)
+                __builtin_prefetch(next + m);
             k += lengths[g];
             indptr[r + 1] = static_cast<Index>(k);
         }
@@ -649,7 +707,9 @@ void IncrementalTfidf::fill(RowOrder order, const double *idf, double *data, Ind
         sums_of_squares(starts, lengths, lanes, sums);
         for (size_t g = 0; g < lanes; ++g)
             norm2_[r0 + g] = norm1_[r0 + g] == 0.0 || sums[g] == 0.0 ? 0.0 : std::sqrt(sums[g]);
+        stream_copy(data + group_begin, scratch.data(), group_size);
     }
+    stream_fence();
 }
 
 // The postings sized from the document frequencies, then filled in one

@@ -148,8 +148,11 @@ void sync(TrainState &state, const Documents &docs, const std::vector<long> &pla
     std::vector<NewText> fresh;
     for (size_t i = 0; i < n; ++i) {
         if (plan[i] >= 0) {
+            // Moved, not copied: a copy would touch the reference counts
+            // of 10^5 keys and texts scattered in memory. (Should anything
+            // below fail, the state is dropped, not checked back in.)
             kept[static_cast<size_t>(plan[i])] = true;
-            next.push_back(state.docs[static_cast<size_t>(plan[i])]);
+            next.push_back(std::move(state.docs[static_cast<size_t>(plan[i])]));
             continue;
         }
         nb::object text = nb::borrow(docs.texts[i]);

@@ -2,6 +2,7 @@
 
 #include "pyface/errors.hpp"
 #include "pyface/native_state.hpp"
+#include "pyface/recycled_arrays.hpp"
 #include "wrapper/core/tfidf_state.hpp"
 
 namespace wrapper::tfidf {
@@ -53,7 +54,9 @@ bool Buffer::open(nb::handle obj) {
 }
 
 nb::object new_array(size_t n, const char *dtype) {
-    return originals().numpy.attr("empty")(n, nb::arg("dtype") = dtype);
+    // The matrix's arrays are made again at every training: their memory
+    // is recycled rather than mapped afresh.
+    return pyface::recycled_empty(originals().numpy.attr("empty"), n, nb::str(dtype));
 }
 
 void *array_data(nb::handle array) {
