@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -132,7 +133,8 @@ void *pool_malloc(void *, size_t size) {
 void *pool_calloc(void *, size_t count, size_t item) {
     if (item != 0 && count > SIZE_MAX / item) return nullptr;
     const size_t size = count * item;
-    return size < kLargeBlock ? std::calloc(count, item) : take(size, true);
+    // (Zero bytes are asked for as one, so the block is a real one.)
+    return size < kLargeBlock ? std::calloc(1, std::max<size_t>(size, 1)) : take(size, true);
 }
 
 void pool_free(void *, void *ptr, size_t) {
