@@ -202,26 +202,30 @@ const Policy &policy() {
 
 }  // namespace
 
-nb::object recycled_empty(nb::handle numpy_empty, size_t n, nb::handle dtype) {
+RecycledArrays::RecycledArrays() {
     const Policy &p = policy();
-    if (p.set_handler == nullptr) return numpy_empty(n, nb::arg("dtype") = dtype);
-    // The policy is NumPy's per context: set around this one call, so no
-    // other array of this thread or another gets the pool's memory.
-    PyObject *previous = p.set_handler(p.capsule);
-    if (previous == nullptr) throw nb::python_error();
-    struct Restore {
-        SetHandler set;
-        PyObject *previous;
-        ~Restore() {
-            PyObject *error_type, *error_value, *error_trace;
-            PyErr_Fetch(&error_type, &error_value, &error_trace);
-            PyObject *ours = set(previous);
-            if (ours == nullptr) PyErr_Clear();
-            Py_XDECREF(ours);
-            Py_DECREF(previous);
-            PyErr_Restore(error_type, error_value, error_trace);
-        }
-    } restore{p.set_handler, previous};
+    if (p.set_handler == nullptr) return;
+    // The policy is NumPy's per context: no other thread's arrays, nor
+    // this one's once the scope ends, get the pool's memory.
+    previous_ = p.set_handler(p.capsule);
+    if (previous_ == nullptr) throw nb::python_error();
+}
+
+RecycledArrays::~RecycledArrays() {
+    if (previous_ == nullptr) return;
+    // Called on every path out, an error perhaps in flight: it stays the
+    // caller's.
+    PyObject *error_type, *error_value, *error_trace;
+    PyErr_Fetch(&error_type, &error_value, &error_trace);
+    PyObject *ours = policy().set_handler(previous_);
+    if (ours == nullptr) PyErr_Clear();
+    Py_XDECREF(ours);
+    Py_DECREF(previous_);
+    PyErr_Restore(error_type, error_value, error_trace);
+}
+
+nb::object recycled_empty(nb::handle numpy_empty, size_t n, nb::handle dtype) {
+    const RecycledArrays scope;
     return numpy_empty(n, nb::arg("dtype") = dtype);
 }
 
