@@ -18,6 +18,9 @@ as CPU time (the machine is shared):
                (median of 3, with their range), then that engine's first
                query
 
+With --pause S the timed trainings are S seconds apart, as documents
+arriving one at a time in a service are (back to back by default).
+
 Ingesting one by one is timed for the first batch only and estimated for
 the whole collection from the per-training costs measured at each size.
 
@@ -82,10 +85,11 @@ class NoWrite:
         open(filename, "wb").close()
 
 
-def measure(engine, directory, texts, next_doc, trainings, queries, rng):
+def measure(engine, directory, texts, next_doc, trainings, queries, rng, pause):
     model_file = engine.model_filename
     total, computation, first_query, query = [], [], [], []
     for _ in range(trainings):
+        time.sleep(pause)
         total.append(cpu(engine.train_model, record(f"new{next_doc}", texts[next_doc])))
         next_doc += 1
         first_query.append(cpu(engine.search_documents, query_of(rng, texts), "en"))
@@ -95,6 +99,7 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng):
     module.joblib, FinderBase.save_debug_json = NoWrite, lambda self, dc, filename: None
     try:
         for _ in range(trainings):
+            time.sleep(pause)
             computation.append(cpu(engine.train_model, record(f"new{next_doc}", texts[next_doc])))
             next_doc += 1
     finally:
@@ -140,6 +145,10 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 4000, 16000, 32000])
     parser.add_argument("--trainings", type=int, default=5)
     parser.add_argument("--queries", type=int, default=10)
+    parser.add_argument("--pause", type=float, default=0.0,
+                        help="seconds between the timed trainings (documents arriving "
+                             "apart, as in a service: memory freed meanwhile may be "
+                             "handed back to the system)")
     args = parser.parse_args()
     from wrapper.infra import Cleanser
     real = Cleanser.preprocess_text_for_stemmetization
@@ -171,7 +180,7 @@ def main():
                 have += len(chunk)
             start = len(base)
             next_doc, row = measure(engine, directory, texts, start + next_extra,
-                                    args.trainings, args.queries, rng)
+                                    args.trainings, args.queries, rng, args.pause)
             next_extra = next_doc - start
             engine = row.pop("engine")  # carries on with the reloaded engine
             row["n"], row["vocab"] = n, len(engine.tfidf_vectorizer.vocabulary_)
