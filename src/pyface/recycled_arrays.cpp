@@ -10,7 +10,6 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "pyface/errors.hpp"
 
 namespace pyface {
 
@@ -200,29 +199,38 @@ const Policy &policy() {
     return found;
 }
 
-}  // namespace
-
-RecycledArrays::RecycledArrays() {
-    const Policy &p = policy();
-    if (p.set_handler == nullptr) return;
-    // The policy is NumPy's per context: no other thread's arrays, nor
-    // this one's once the scope ends, get the pool's memory.
-    previous_ = p.set_handler(p.capsule);
-    if (previous_ == nullptr) throw nb::python_error();
-}
-
-RecycledArrays::~RecycledArrays() {
-    if (previous_ == nullptr) return;
+// While it lives, NumPy arrays this thread makes (in this context) take
+// their memory from the pool. The policy is NumPy's per context: no other
+// thread's arrays, nor this one's once the scope ends, get the pool's
+// memory.
+class RecycledArrays {
+public:
+    RecycledArrays() {
+        const Policy &p = policy();
+        if (p.set_handler == nullptr) return;
+        previous_ = p.set_handler(p.capsule);
+        if (previous_ == nullptr) throw nb::python_error();
+    }
     // Called on every path out, an error perhaps in flight: it stays the
     // caller's.
-    PyObject *error_type, *error_value, *error_trace;
-    PyErr_Fetch(&error_type, &error_value, &error_trace);
-    PyObject *ours = policy().set_handler(previous_);
-    if (ours == nullptr) PyErr_Clear();
-    Py_XDECREF(ours);
-    Py_DECREF(previous_);
-    PyErr_Restore(error_type, error_value, error_trace);
-}
+    ~RecycledArrays() {
+        if (previous_ == nullptr) return;
+        PyObject *error_type, *error_value, *error_trace;
+        PyErr_Fetch(&error_type, &error_value, &error_trace);
+        PyObject *ours = policy().set_handler(previous_);
+        if (ours == nullptr) PyErr_Clear();
+        Py_XDECREF(ours);
+        Py_DECREF(previous_);
+        PyErr_Restore(error_type, error_value, error_trace);
+    }
+    RecycledArrays(const RecycledArrays &) = delete;
+    RecycledArrays &operator=(const RecycledArrays &) = delete;
+
+private:
+    PyObject *previous_ = nullptr;  // the policy to put back
+};
+
+}  // namespace
 
 nb::object recycled_empty(nb::handle numpy_empty, size_t n, nb::handle dtype) {
     const RecycledArrays scope;

@@ -22,21 +22,8 @@
 namespace pyface {
 namespace nb = nanobind;
 
-// While it lives, NumPy arrays this thread makes (in this context) take
-// their memory from the recycling pool, when the installed NumPy has
-// allocation policies (otherwise it does nothing).
-class RecycledArrays {
-public:
-    RecycledArrays();
-    ~RecycledArrays();
-    RecycledArrays(const RecycledArrays &) = delete;
-    RecycledArrays &operator=(const RecycledArrays &) = delete;
-
-private:
-    PyObject *previous_ = nullptr;  // the policy to put back
-};
-
-// numpy.empty(n, dtype=dtype), its memory from the recycling pool.
+// numpy.empty(n, dtype=dtype), its memory from the recycling pool when the
+// installed NumPy has allocation policies (plain numpy.empty otherwise).
 nb::object recycled_empty(nb::handle numpy_empty, size_t n, nb::handle dtype);
 
 }  // namespace pyface
