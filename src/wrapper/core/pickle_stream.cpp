@@ -560,6 +560,29 @@ SubtreeCache::Entry *SubtreeCache::find(PyObject *obj) {
     return &entries_[found_];
 }
 
+// Eight objects ahead is far enough for their lines to arrive before they
+// are checked (4 and 16 measured the same on 10,000 stored embeddings).
+void SubtreeCache::prefetch_ahead() const {
+    constexpr size_t kAhead = 8;
+    const size_t at = found_ + kAhead;
+    if (at >= entries_.size()) return;
+    const Entry &e = entries_[at];
+    if (!e.obj.is_valid() || e.state == nullptr) return;
+    // The object's header and what lies just before it (its dict pointer
+    // on 3.11 and later).
+    const char *obj = reinterpret_cast<const char *>(e.obj.ptr());
+    __builtin_prefetch(obj - 32);
+    __builtin_prefetch(obj + 32);
+    const char *state = reinterpret_cast<const char *>(e.state.get());
+    for (int k = 0; k < 3; ++k) __builtin_prefetch(state + 64 * k);
+    for (size_t k = 0; k < std::min<size_t>(e.bytes.size(), 1024); k += 64)
+        __builtin_prefetch(e.bytes.data() + k);
+    __builtin_prefetch(e.outside.data());
+    __builtin_prefetch(e.memoised.data());
+    __builtin_prefetch(e.checks.data());
+    e.state->prefetch();
+}
+
 void SubtreeCache::keep_found() {
     next_.push_back(std::move(entries_[found_]));
     entries_[found_].obj = nb::object();
@@ -579,6 +602,7 @@ bool StreamPickler::replay_subtree(PyObject *obj) {
     SubtreeCache::Entry *found = subtree_->find(obj);
     if (found == nullptr) return false;
     const SubtreeCache::Entry &e = *found;
+    subtree_->prefetch_ahead();
     const char *live = nullptr;
     if (!e.state->unchanged(obj, &live)) return false;
     uint32_t index;

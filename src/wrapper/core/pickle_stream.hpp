@@ -271,6 +271,8 @@ public:
     // Whether `obj` would still be pickled as its kept pickle with the
     // live part taken from `*live` (set here when there is one).
     virtual bool unchanged(PyObject *obj, const char **live) const = 0;
+    // Asks the cache for what `unchanged` will read (a hint, read nothing).
+    virtual void prefetch() const {}
     // Where the live part lies in the whole pickle, and its size (0: none).
     size_t live_at = 0, live_size = 0;
 };
@@ -308,6 +310,9 @@ struct SubtreeCache {
     // (an error) leaves nothing kept for the next.
     void begin();
     Entry *find(PyObject *obj);
+    // Asks the cache for the entries expected a few objects after the one
+    // found last (objects are met in the kept order).
+    void prefetch_ahead() const;
     void keep_found();
     void keep(Entry &&entry);
     void finish();

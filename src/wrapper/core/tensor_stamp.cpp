@@ -1,5 +1,6 @@
 #include "wrapper/core/tensor_stamp.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -251,9 +252,27 @@ public:
     // object while it is alive, so the same object is the same storage.
     nb::object storage_object;
     Storage storage;
+    unsigned long long impl = 0;  // the tensor's _cdata (0: not read)
     long long offset = 0;
     Ints shape, stride;
     nb::object dtype, requires_grad;
+
+    // Stored embeddings are small tensors scattered over the heap: a check
+    // reads the tensor, its TensorImpl and StorageImpl (their addresses are
+    // what torch gives as _cdata), the storage's object and its bytes, and
+    // each is a cache miss unless asked for a few tensors ahead. Addresses
+    // kept at capture may be stale by now: a prefetch reads nothing and
+    // cannot fault, so a stale one costs a wasted fetch at most.
+    void prefetch() const override {
+        if (impl != 0)
+            for (int k = 0; k < 4; ++k) __builtin_prefetch(address(impl) + 64 * k);
+        __builtin_prefetch(address(storage.cdata));
+        __builtin_prefetch(address(storage.cdata) + 64);
+        __builtin_prefetch(storage_object.ptr());
+        const char *data = address(storage.data);
+        const unsigned long long lines = std::min<unsigned long long>(storage.nbytes, 4096);
+        for (unsigned long long k = 0; k < lines; k += 64) __builtin_prefetch(data + k);
+    }
 
     // The storage's bytes are the live part: read where they are.
     bool unchanged(PyObject *t, const char **live) const override {
@@ -327,6 +346,7 @@ std::unique_ptr<KeptState> capture_tensor(PyObject *t, const std::string &bytes,
         !n.layout.get(t).is(nb::handle(n.strided)) || !plain(t, n))
         return nullptr;
     if (!whole(n.storage_offset.call(t).ptr(), &kept->offset)) return nullptr;
+    if (!as_size(n.cdata.get(t), &kept->impl)) kept->impl = 0;
     kept->dtype = n.dtype.get(t);
     kept->requires_grad = n.requires_grad.get(t);
     if (!read_ints(n.shape.get(t), &kept->shape) || !read_ints(n.stride.call(t), &kept->stride) ||
