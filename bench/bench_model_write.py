@@ -21,8 +21,8 @@ construction pickles the models, the next ones write their kept bytes.
 Encoding runs on one thread while trainings and encode alone are timed;
 "apart from encode" takes from each training the encoding timed inside it
 (the ratio with encode timed alone, which runs on a warm cache, is shown
-beside it); raw is the median of 5 writes. Times are CPU seconds of this process (the
-machine is shared); wall seconds in brackets.
+beside it); raw is the median of 5 writes. Times are CPU seconds of this
+process (the machine is shared); wall seconds in brackets.
 
     PYTHONPATH=build/dev-<name>/python .venv/bin/python bench/bench_model_write.py
 """
@@ -182,10 +182,9 @@ def bench_embedding(k, model, label, repeats):
     first = clock(engine.train_model, record("first", text))[:2]
     # Encoding on one thread, for the trainings as for the encode timed
     # alone: on a shared machine the pool's spinning threads would add CPU
-    # time to the one and not the other.
-    # The encoding inside each training is timed where it runs (its class's
-    # encode wrapped): after the file's write it runs on a cold cache and
-    # costs more than the same call timed alone.
+    # time to the one and not the other. The encoding inside each training
+    # is timed where it runs (its class's encode wrapped): after the file's
+    # write it runs on a cold cache and costs more than the same call alone.
     threads = torch.get_num_threads()
     torch.set_num_threads(1)
     inner = []

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <unordered_map>
 
-
 namespace pyface {
 
 namespace {
