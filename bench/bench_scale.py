@@ -11,6 +11,11 @@ as CPU time (the machine is shared):
                writing (the rest: model file and debug file); beside it a
                raw write + fsync of as many bytes as the two files hold,
                measured in the same run (median of 5)
+  copy floor   what any training at this size does even computing nothing:
+               the new matrix's arrays made (here a plain copy of the
+               last matrix's, into arrays already in memory) and a new
+               vocabulary dict in place of the old one (here a copy, the
+               old one freed); median of 5
   first query  the first search_documents after a training
   query        median search_documents afterwards
   load         joblib.load of the model file (median of 2), and a new
@@ -111,6 +116,7 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng, pause):
     size = os.path.getsize(model_file)
     written = size + os.path.getsize(engine.debug_model_filename)
     raw = raw_write(os.path.join(directory, "raw.bin"), written)[0]
+    floor = copy_floor(engine)
     load = statistics.median(cpu(joblib.load, model_file) for _ in range(2))
     # A single run of this one varies by half with the state of the
     # machine's memory (pages it hands out for the first time cost several
@@ -127,12 +133,32 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng, pause):
     comp, tot = statistics.median(computation), statistics.median(total)
     return next_doc, {
         "computation": comp, "writing": max(tot - comp, 0.0), "total": tot, "raw": raw,
+        "floor": floor,
         "size": size, "first_query": statistics.median(first_query),
         "query": statistics.median(query), "load": load,
         "construct_and_train": statistics.median(constructions),
         "construct_range": (min(constructions), max(constructions)),
         "new_first_query": new_first_query, "engine": fresh,
     }
+
+
+def copy_floor(engine, runs=5):
+    """A new matrix and a new vocabulary, copied instead of computed: the
+    least a training moves through memory at this size."""
+    matrix = engine.tfidf_matrix
+    sources = [matrix.data, matrix.indices, matrix.indptr]
+    targets = [np.empty_like(a) for a in sources]
+    for target, source in zip(targets, sources):
+        np.copyto(target, source)  # their pages touched once, before the timing
+    vocabulary = dict(engine.tfidf_vectorizer.vocabulary_)
+
+    def once():
+        nonlocal vocabulary
+        for target, source in zip(targets, sources):
+            np.copyto(target, source)
+        vocabulary = vocabulary.copy()  # the previous one freed, as a training frees it
+
+    return statistics.median(cpu(once) for _ in range(runs))
 
 
 def query_of(rng, texts):
@@ -161,8 +187,8 @@ def main():
     texts = corpus(rng, sizes[-1] + spare)
     base, extra = texts[:sizes[-1]], texts[sizes[-1]:]
     print(f"corpus: {len(texts)} documents of {WORDS_PER_DOC} words, {TYPES} word types")
-    print(f"{'N':>6} {'vocab':>7} {'compute':>9} {'writing':>9} {'raw wr.':>9} {'file MB':>8}"
-          f" {'1st qry':>9} {'query':>8} {'load':>8} {'new+1st':>9} {'(range)':>15}"
+    print(f"{'N':>6} {'vocab':>7} {'compute':>9} {'floor':>7} {'writing':>9} {'raw wr.':>9}"
+          f" {'file MB':>8} {'1st qry':>9} {'query':>8} {'load':>8} {'new+1st':>9} {'(range)':>15}"
           f" {'new 1st qry':>11}   (CPU ms)")
     with tempfile.TemporaryDirectory() as directory:
         engine = TfidfFinder(directory)
@@ -187,8 +213,8 @@ def main():
             rows.append(row)
             low, high = (1000 * v for v in row.pop("construct_range"))
             ms = {k: 1000 * v for k, v in row.items() if k not in ("n", "vocab", "size")}
-            print(f"{n:6d} {row['vocab']:7d} {ms['computation']:9.2f} {ms['writing']:9.2f}"
-                  f" {ms['raw']:9.2f} {row['size'] / 1e6:8.1f} {ms['first_query']:9.2f}"
+            print(f"{n:6d} {row['vocab']:7d} {ms['computation']:9.2f} {ms['floor']:7.2f}"
+                  f" {ms['writing']:9.2f} {ms['raw']:9.2f} {row['size'] / 1e6:8.1f} {ms['first_query']:9.2f}"
                   f" {ms['query']:8.3f} {ms['load']:8.1f} {ms['construct_and_train']:9.1f}"
                   f" {f'{low:.0f}-{high:.0f}':>15} {ms['new_first_query']:11.1f}",
                   flush=True)
