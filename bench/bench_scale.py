@@ -143,8 +143,9 @@ def measure(engine, directory, texts, next_doc, trainings, queries, rng, pause):
 
 
 def copy_floor(engine, runs=5):
-    """A new matrix and a new vocabulary, copied instead of computed: the
-    least a training moves through memory at this size."""
+    """A new matrix and a new vocabulary, copied instead of computed: about
+    what a training at this size moves through memory (the copy reads the
+    arrays it writes; a training reads the counts, two thirds of that)."""
     matrix = engine.tfidf_matrix
     sources = [matrix.data, matrix.indices, matrix.indptr]
     targets = [np.empty_like(a) for a in sources]
