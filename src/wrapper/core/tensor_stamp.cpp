@@ -270,8 +270,8 @@ public:
         __builtin_prefetch(address(storage.cdata) + 64);
         __builtin_prefetch(storage_object.ptr());
         const char *data = address(storage.data);
-        const unsigned long long lines = std::min<unsigned long long>(storage.nbytes, 4096);
-        for (unsigned long long k = 0; k < lines; k += 64) __builtin_prefetch(data + k);
+        const unsigned long long span = std::min<unsigned long long>(storage.nbytes, 4096);
+        for (unsigned long long k = 0; k < span; k += 64) __builtin_prefetch(data + k);
     }
 
     // The storage's bytes are the live part: read where they are.
